@@ -1,0 +1,25 @@
+// The one routine that moves bytes between files, for every copy the tool makes.
+#pragma once
+
+#include <cstdint>
+
+// An open file and the name to report it by.
+struct Stream {
+  int fd;
+  const char* path;
+};
+
+// Copies from `from`'s current offset to `to`'s until limit bytes have been
+// copied or `from` ends; returns the count copied. Ends the process naming the
+// file on any read or write error.
+std::uint64_t copy_data(const Stream& from, const Stream& to, std::uint64_t limit);
+
+// Writes count copies of byte to `to`; ends the process naming the file on error.
+void write_fill(const Stream& to, unsigned char byte, std::uint64_t count);
+
+// Brings `to`'s data and directory entry to stable storage, then closes it;
+// ends the process naming the file on error.
+void finish_output(const Stream& to);
+
+// Closes a file that was only read; ends the process naming the file on error.
+void finish_input(const Stream& from);

@@ -1,0 +1,24 @@
+#include "fail.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+void fail(std::FILE* stream, const char* format, ...) {
+  if (stream != stdout) std::fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stream, format, args);
+  va_end(args);
+  std::exit(1);
+}
+
+void fail_line(const char* line) {
+  std::puts(line);
+  std::exit(1);
+}
+
+void fail_errno(const char* action, const char* path) {
+  fail(stderr, "kiv_parse_bin: %s %s: %s\n", action, path, std::strerror(errno));
+}

@@ -1,0 +1,18 @@
+// How the tool stops: one message, then exit status 1. Nothing written before
+// is removed, and nothing is logged beyond the message.
+#pragma once
+
+#include <cstdio>
+
+// Prints the formatted message on stream and ends the process with status 1.
+// Standard output is flushed first, so lines keep the order they were printed
+// in where both streams reach one file.
+[[noreturn]] void fail(std::FILE* stream, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Prints line and a line feed on standard output and ends the process with status 1.
+[[noreturn]] void fail_line(const char* line);
+
+// Ends the process with "kiv_parse_bin: <action> <path>: <reason from errno>"
+// on standard error.
+[[noreturn]] void fail_errno(const char* action, const char* path);

@@ -1,0 +1,36 @@
+// Splitting an image at the header size it records about itself.
+// Every operation reports its own failure and ends the process with status 1;
+// none returns a status.
+#pragma once
+
+#include <cstdint>
+
+// One split: the paths are borrowed from the command line, never copied or freed.
+struct SplitFile_info {
+  const char* input_file;    // the image; read, then deleted
+  const char* output_file1;  // the header file to write
+  const char* output_file2;  // the body file to write
+  std::int32_t header_size;  // the image's little-endian word at header_addr
+  std::uint32_t header_addr; // offset of that word, 0..65535
+};
+
+// Fills info from argv[1..4] (offset, image, header file, body file), reads the
+// header size and prints the size line. Ends the run when the word can't be read.
+void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
+
+// Returns the 4 bytes at offset in the file at path as a little-endian value.
+// Ends the run when the file can't be opened for update or ends before offset + 4.
+std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
+
+// Writes the image's first header_size bytes to output_file1, padded with 0xFF
+// where the image is shorter, and syncs it.
+void create_header_file(const SplitFile_info& info);
+
+// Writes the image from byte header_size on to output_file2, syncs it, then
+// deletes the image.
+void remove_header_info_from_file(const SplitFile_info& info);
+
+// Converts decimal text as the C library's atoi reads it (leading blanks, a
+// sign, digits up to the first other character; 0 without digits) and returns
+// the low 16 bits of the number as written, however many digits it has.
+std::uint32_t parse_header_addr(const char* text);

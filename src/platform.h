@@ -1,0 +1,58 @@
+// The file calls the tool makes, behind one seam so the operations carry no
+// operating-system detail. Unless said otherwise, a call that fails returns -1
+// with errno set; interrupted calls are retried here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Opens an existing file for reading and update, as the image is opened.
+int open_image(const char* path);
+// Opens an existing file for reading only.
+int open_input(const char* path);
+// Creates or truncates a file for reading and writing (mode 0666 less the umask).
+int create_output(const char* path);
+int close_file(int fd);
+
+// Reads at most size bytes at the current offset; returns 0 at the end of the file.
+std::int64_t read_some(int fd, void* buffer, std::size_t size);
+// Reads up to size bytes at offset without moving the file offset; returns
+// fewer only where the file ends.
+std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset);
+// Writes at most size bytes; returns how many were written, never 0 for size > 0.
+std::int64_t write_some(int fd, const void* buffer, std::size_t size);
+// Sets the file offset counted from the start; returns 0.
+int seek_to(int fd, std::uint64_t offset);
+
+// Copies up to size bytes between the current offsets of two files inside the
+// kernel. Returns the count copied, 0 where the kernel sees the end, or -1 where
+// it can't copy these files (the caller then moves the bytes itself).
+std::int64_t kernel_copy(int from, int to, std::size_t size);
+
+// Asks the kernel to start writing the file's dirty pages to disk without
+// waiting for them; a hint only, it never fails.
+void start_writeback(int fd);
+// Waits until the file's data is on stable storage; returns 0, also for files
+// that hold no storage of their own (character devices, pipes).
+int sync_file(int fd);
+// Makes the directory entry of a regular file at path durable; returns 0,
+// also where there is nothing to sync.
+int sync_directory_of(const char* path);
+
+int remove_file(const char* path);
+
+// What the tool needs to know to tell whether two paths name one file.
+struct FileIdentity {
+  bool exists;      // false also where the path can't be examined
+  bool stream;      // a character device or pipe: writes to it never overwrite each other
+  std::uint64_t device;
+  std::uint64_t inode;
+};
+// Describes the file that path names, following symbolic links.
+FileIdentity identify(const char* path);
+// True when both identities exist and are one file.
+bool same_file(const FileIdentity& a, const FileIdentity& b);
+
+// Points standard input, output and error at /dev/null where they are closed,
+// so no file the tool opens can take their place and receive console lines.
+void keep_standard_streams_open();

@@ -1,0 +1,135 @@
+// The file calls on Linux and other POSIX systems.
+#include "platform.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+
+namespace {
+
+bool is_stream_mode(mode_t mode) { return S_ISCHR(mode) || S_ISFIFO(mode) || S_ISSOCK(mode); }
+
+bool is_regular(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+int open_image(const char* path) { return open(path, O_RDWR | O_CLOEXEC); }
+
+int open_input(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+
+int create_output(const char* path) {
+  return open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+int close_file(int fd) {
+  // Linux releases the descriptor even when close reports EINTR; retrying could close another file.
+  int rc = close(fd);
+  return (rc < 0 && errno == EINTR) ? 0 : rc;
+}
+
+std::int64_t read_some(int fd, void* buffer, std::size_t size) {
+  ssize_t n;
+  do n = read(fd, buffer, size);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::int64_t write_some(int fd, const void* buffer, std::size_t size) {
+  ssize_t n;
+  do n = write(fd, buffer, size);
+  while (n < 0 && errno == EINTR);
+  if (n == 0 && size > 0) {
+    errno = EIO;  // no progress would loop for ever
+    return -1;
+  }
+  return n;
+}
+
+int seek_to(int fd, std::uint64_t offset) {
+  return lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
+}
+
+std::int64_t kernel_copy(int from, int to, std::size_t size) {
+#if defined(__linux__)
+  ssize_t n;
+  do n = copy_file_range(from, nullptr, to, nullptr, size, 0);
+  while (n < 0 && errno == EINTR);
+  return n;
+#else
+  (void)from, (void)to, (void)size;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+void start_writeback(int fd) {
+#if defined(__linux__)
+  sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+#endif
+}
+
+int sync_file(int fd) {
+  if (fdatasync(fd) == 0) return 0;
+  if ((errno == EINVAL || errno == EROFS) && !is_regular(fd)) return 0;
+  return -1;
+}
+
+int sync_directory_of(const char* path) {
+  struct stat st {};
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::string_view name = path;
+  auto slash = name.find_last_of('/');
+  std::string dir{slash == name.npos ? std::string_view{"."} : name.substr(0, slash == 0 ? 1 : slash)};
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int rc = fsync(fd);
+  if (rc < 0 && errno == EINVAL) rc = 0;  // file systems without directory sync
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return rc;
+}
+
+int remove_file(const char* path) { return unlink(path); }
+
+FileIdentity identify(const char* path) {
+  struct stat st {};
+  if (stat(path, &st) != 0) return FileIdentity{false, false, 0, 0};
+  return FileIdentity{true, is_stream_mode(st.st_mode), static_cast<std::uint64_t>(st.st_dev),
+                      static_cast<std::uint64_t>(st.st_ino)};
+}
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+void keep_standard_streams_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) close(opened);  // lowest free number: it lands on fd
+    }
+  }
+}

@@ -1,0 +1,202 @@
+// The tool end to end: console bytes, files left behind and exit statuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "harness.h"
+
+namespace {
+
+const std::string echo_16 =
+    "input header addr is 16,input file:a.img,output file1:h.bin output file2:b.bin\r\n";
+
+struct Split : ::testing::Test {
+  ScratchDir dir;
+  fs::path at(const std::string& name) const { return dir.path / name; }
+  bool exists(const std::string& name) const { return fs::exists(fs::symlink_status(at(name))); }
+};
+
+TEST_F(Split, WrongArgumentCountTouchesNothing) {
+  const std::vector<std::pair<std::vector<std::string>, int>> cases{
+      {{}, 1}, {{"16", "a.img", "h.bin"}, 4}, {{"16", "a.img", "h.bin", "b.bin", "x"}, 6}};
+  const std::string image = make_image(768, 16, 512);
+  for (const auto& [args, count] : cases) {
+    write_file(at("a.img"), image);
+    Outcome run = run_tool(args, dir.path);
+    EXPECT_NE(run.status, 0);
+    EXPECT_EQ(run.out, "[ERROR] input parameter num error, argc = " + std::to_string(count) + "\r\n");
+    EXPECT_EQ(read_file(at("a.img")), image);
+    EXPECT_FALSE(exists("h.bin") || exists("b.bin"));
+  }
+}
+
+TEST_F(Split, CompleteRunPrintsExactlyFourLines) {
+  write_file(at("a.img"), make_image(768, 16, 0x200));
+  Outcome run = run_tool({"16", "a.img", "h.bin", "b.bin"}, dir.path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, echo_16 +
+                         "Header File Size:0x0200\r\n"
+                         "begin create header file\r\n"
+                         "End create header file\r\n");
+  EXPECT_EQ(run.err, "");
+}
+
+struct SplitCase {
+  const char* name;
+  std::size_t image_size;
+  std::string offset_arg;
+  std::uint32_t word_at;  // where the offset argument lands after conversion
+  std::uint32_t word;
+  const char* size_line;
+};
+
+TEST_F(Split, WritesHeaderAndBodyAndDeletesImage) {
+  const SplitCase cases[]{
+      {"typical", 768, "16", 16, 512, "0x0200"},
+      {"empty header", 768, "16", 16, 0, "0x0000"},
+      {"header is whole image", 768, "16", 16, 768, "0x0300"},
+      {"header past the end pads 0xFF", 768, "16", 16, 1024, "0x0400"},
+      {"five hex digits", 0x12400, "16", 16, 0x12345, "0x12345"},
+      {"offset wraps at 16 bits", 70000, "65552", 16, 600, "0x0258"},
+      {"negative offset wraps", 70000, "-1", 65535, 600, "0x0258"},
+      {"leading blank", 768, " 16", 16, 512, "0x0200"},
+      {"trailing letters", 768, "16abc", 16, 512, "0x0200"},
+      {"no digits", 768, "abc", 0, 300, "0x012c"},
+      {"hex is not read", 768, "0x10", 0, 300, "0x012c"},
+      {"more digits than 64 bits", 768, "18446744073709551632", 16, 512, "0x0200"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string image = make_image(c.image_size, c.word_at, c.word);
+    write_file(at("a.img"), image);
+    Outcome run = run_tool({c.offset_arg, "a.img", "h.bin", "b.bin"}, dir.path);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find(std::string("Header File Size:") + c.size_line + "\r\n"), std::string::npos);
+    const std::size_t split = std::min<std::size_t>(c.word, image.size());
+    std::string header = image.substr(0, split);
+    header.resize(c.word, '\xFF');
+    EXPECT_EQ(read_file(at("h.bin")), header);
+    EXPECT_EQ(read_file(at("b.bin")), image.substr(split));
+    EXPECT_FALSE(exists("a.img"));
+  }
+}
+
+TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
+  struct Case {
+    const char* name;
+    std::string image;  // empty: no image at all
+    bool directory;
+    const char* reason;
+  };
+  const Case cases[]{
+      {"missing image", "", false, "a.img: No such file or directory\n"},
+      {"image is a directory", "", true, "a.img: Is a directory\n"},
+      {"image ends inside the word", make_image(18, 16, 512), false, "a.img ends before"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(at("a.img"));
+    if (c.directory) fs::create_directory(at("a.img"));
+    if (!c.image.empty()) write_file(at("a.img"), c.image);
+    Outcome run = run_tool({"16", "a.img", "h.bin", "b.bin"}, dir.path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, echo_16);
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    if (!c.image.empty()) {
+      EXPECT_EQ(read_file(at("a.img")), c.image);
+    }
+    EXPECT_FALSE(exists("h.bin") || exists("b.bin"));
+  }
+}
+
+enum class Left { none, complete, any };
+
+struct FailureCase {
+  const char* name;
+  std::uint32_t word;
+  std::string header_path, body_path;
+  std::string out_tail;  // what standard output ends with
+  std::string err;       // what standard error starts with
+  Left header, body;
+};
+
+TEST_F(Split, FailuresKeepTheImage) {
+  const std::string refuse = "kiv_parse_bin: refusing to ";
+  const FailureCase cases[]{
+      {"negative size", 0xFFFFFFFF, "h.bin", "b.bin",
+       "Header File Size:0xffffffff\r\nbegin create header file\r\nmalloc fail\r\n", "", Left::none,
+       Left::none},
+      {"header directory missing", 512, "no/h.bin", "b.bin", "begin create header file\r\n",
+       "I couldn't open the file \"no/h.bin\"\n", Left::none, Left::none},
+      {"body directory missing", 512, "h.bin", "no/b.bin", "Open the file failure...\r\n", "",
+       Left::complete, Left::none},
+      {"header on a full disk", 512, "/dev/full", "b.bin", "", "kiv_parse_bin: cannot write /dev/full",
+       Left::any, Left::none},
+      {"body on a full disk", 512, "h.bin", "/dev/full", "", "kiv_parse_bin: cannot write /dev/full",
+       Left::complete, Left::any},
+      {"header is the image", 512, "a.img", "b.bin", "", refuse + "overwrite the image a.img with a.img",
+       Left::any, Left::none},
+      {"body spelled ./a.img", 512, "h.bin", "./a.img", "", refuse + "overwrite", Left::none,
+       Left::any},
+      {"header is a hard link", 512, "hard", "b.bin", "", refuse + "overwrite", Left::any, Left::none},
+      {"body is a symbolic link", 512, "h.bin", "soft", "", refuse + "overwrite", Left::none, Left::any},
+      {"outputs one new file", 512, "h.bin", "./h.bin", "", refuse + "write header and body to one file",
+       Left::complete, Left::any},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* name : {"h.bin", "b.bin", "hard", "soft"}) fs::remove(at(name));
+    const std::string image = make_image(768, 16, c.word);
+    write_file(at("a.img"), image);
+    fs::create_hard_link(at("a.img"), at("hard"));
+    fs::create_symlink("a.img", at("soft"));
+
+    Outcome run = run_tool({"16", "a.img", c.header_path, c.body_path}, dir.path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.ends_with(c.out_tail)) << run.out;
+    EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
+    EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
+    EXPECT_EQ(read_file(at("a.img")), image);
+    if (c.header == Left::none) {
+      EXPECT_FALSE(exists(c.header_path));
+    }
+    if (c.header == Left::complete) {
+      EXPECT_EQ(read_file(at(c.header_path)), image.substr(0, c.word));
+    }
+    if (c.body == Left::none) {
+      EXPECT_FALSE(exists(c.body_path));
+    }
+  }
+}
+
+TEST_F(Split, DevNullTakesEitherOrBothOutputs) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"/dev/null", "b.bin"}, {"h.bin", "/dev/null"}, {"/dev/null", "/dev/null"}};
+  const std::string image = make_image(768, 16, 512);
+  for (const auto& [header, body] : cases) {
+    SCOPED_TRACE(header + " " + body);
+    fs::remove(at("h.bin"));
+    fs::remove(at("b.bin"));
+    write_file(at("a.img"), image);
+    Outcome run = run_tool({"16", "a.img", header, body}, dir.path);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(exists("a.img"));
+    if (header == "h.bin") {
+      EXPECT_EQ(read_file(at("h.bin")), image.substr(0, 512));
+    }
+    if (body == "b.bin") {
+      EXPECT_EQ(read_file(at("b.bin")), image.substr(512));
+    }
+  }
+}
+
+TEST_F(Split, ErrorFollowsEarlierLinesInOneStream) {
+  write_file(at("a.img"), make_image(768, 16, 512));
+  Outcome run = run_tool({"16", "a.img", "no/h.bin", "b.bin"}, dir.path, true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "input header addr is 16,input file:a.img,output file1:no/h.bin output "
+                     "file2:b.bin\r\nHeader File Size:0x0200\r\nbegin create header file\r\n"
+                     "I couldn't open the file \"no/h.bin\"\n");
+}
+
+}  // namespace
