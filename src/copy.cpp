@@ -64,12 +64,11 @@ void write_fill(const Stream& to, unsigned char byte, std::uint64_t count) {
   }
 }
 
-void finish_output(const Stream& to) {
+void sync_output(const Stream& to) {
   if (sync_file(to.fd) < 0) fail_errno("cannot sync", to.path);
-  if (close_file(to.fd) < 0) fail_errno("cannot close", to.path);
   if (sync_directory_of(to.path) < 0) fail_errno("cannot sync the directory of", to.path);
 }
 
-void finish_input(const Stream& from) {
-  if (close_file(from.fd) < 0) fail_errno("cannot close", from.path);
+void close_stream(const Stream& file) {
+  if (close_file(file.fd) < 0) fail_errno("cannot close", file.path);
 }

@@ -17,9 +17,9 @@ std::uint64_t copy_data(const Stream& from, const Stream& to, std::uint64_t limi
 // Writes count copies of byte to `to`; ends the process naming the file on error.
 void write_fill(const Stream& to, unsigned char byte, std::uint64_t count);
 
-// Brings `to`'s data and directory entry to stable storage, then closes it;
-// ends the process naming the file on error.
-void finish_output(const Stream& to);
+// Brings `to`'s data and directory entry to stable storage; ends the process
+// naming the file on error.
+void sync_output(const Stream& to);
 
-// Closes a file that was only read; ends the process naming the file on error.
-void finish_input(const Stream& from);
+// Closes the file; ends the process naming the file on error.
+void close_stream(const Stream& file);

@@ -78,8 +78,9 @@ void create_header_file(const SplitFile_info& info) {
   auto size = static_cast<std::uint64_t>(info.header_size);
   std::uint64_t copied = copy_data(image, header, size);
   write_fill(header, 0xFF, size - copied);  // what reading past the end yields
-  finish_input(image);
-  finish_output(header);
+  close_stream(image);
+  sync_output(header);
+  close_stream(header);
 }
 
 void remove_header_info_from_file(const SplitFile_info& info) {
@@ -92,8 +93,9 @@ void remove_header_info_from_file(const SplitFile_info& info) {
     fail_errno("cannot seek in", info.input_file);
   }
   copy_data(image, body, UINT64_MAX);
-  finish_input(image);
-  finish_output(body);
+  close_stream(image);
+  sync_output(body);
+  close_stream(body);
   // Both outputs are on disk; a failed removal leaves the image and loses nothing.
   remove_file(info.input_file);
 }

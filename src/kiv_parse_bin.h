@@ -34,3 +34,16 @@ void remove_header_info_from_file(const SplitFile_info& info);
 // sign, digits up to the first other character; 0 without digits) and returns
 // the low 16 bits of the number as written, however many digits it has.
 std::uint32_t parse_header_addr(const char* text);
+
+// Files to join end to end; the strings are borrowed.
+struct MergeFile_info {
+  const char* file_name[2];  // joined in this order
+  std::uint32_t file_count;  // how many of them to join, from the first; at most 2
+  const char* output_file;   // created or overwritten
+};
+
+// Creates output_file and appends to it each of the first file_count files in
+// turn, deleting each once its bytes are on stable storage in the output.
+// Ends the process with status 1 on the first failure, keeping the file that
+// failed and every later one.
+void merge(const MergeFile_info& info);

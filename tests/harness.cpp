@@ -4,32 +4,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
-Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream) {
+Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream) {
   const fs::path out = dir / ".stdout", err = dir / ".stderr";
-  std::vector<char*> argv{const_cast<char*>(KIV_PARSE_BIN_EXE)};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
+  std::fflush(nullptr);  // nothing buffered may be written twice
   pid_t pid = fork();
   if (pid == 0) {
     int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = one_stream ? o : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) < 0) _exit(127);
-    execv(argv[0], argv.data());
-    _exit(127);
+    body();
+    std::exit(0);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
-          one_stream ? std::string{} : read_file(err)};
+              one_stream ? std::string{} : read_file(err)};
   fs::remove(out);
   fs::remove(err);
   return run;
+}
+
+Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream) {
+  std::vector<char*> argv{const_cast<char*>(KIV_PARSE_BIN_EXE)};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return run_child([&] { execv(argv[0], argv.data()), _exit(127); }, dir, one_stream);
 }
 
 ScratchDir::ScratchDir() {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,12 @@ struct Outcome {
   std::string err;
 };
 
-// Runs the tool with args from dir. With one_stream, standard output and
-// standard error share one file, as in `2>&1`.
+// Runs body in a child process working in dir, with its standard output and
+// error caught; the child exits 0 when body returns. With one_stream, both
+// streams share one file, as in `2>&1`.
+Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
+
+// Runs the built tool with args from dir.
 Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream = false);
 
 // A fresh directory, removed with its contents when the value goes.

@@ -1,0 +1,36 @@
+#include <cstdio>
+
+#include "copy.h"
+#include "fail.h"
+#include "kiv_parse_bin.h"
+#include "platform.h"
+
+void merge(const MergeFile_info& info) {
+  const char* file_list[6] = {info.file_name[0], info.file_name[1]};
+  constexpr std::uint32_t named = 2;
+  if (info.file_count > named) {
+    fail(stderr, "kiv_parse_bin: cannot merge %u files: only %u are named\n",
+         static_cast<unsigned>(info.file_count), static_cast<unsigned>(named));
+  }
+  // Truncating an output that is one of the inputs would lose that input.
+  FileIdentity output = identify(info.output_file);
+  for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    if (same_file(identify(file_list[i]), output)) {
+      fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
+           info.output_file);
+    }
+  }
+
+  Stream out{create_output(info.output_file), info.output_file};
+  if (out.fd < 0) fail(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
+  for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    Stream in{open_input(file_list[i]), file_list[i]};
+    if (in.fd < 0) fail(stdout, "fopen %s failed\r\n", file_list[i]);
+    std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]);
+    copy_data(in, out, UINT64_MAX);
+    close_stream(in);
+    sync_output(out);
+    remove_file(file_list[i]);
+  }
+  close_stream(out);
+}

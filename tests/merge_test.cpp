@@ -1,0 +1,76 @@
+// Joining files end to end, in a child process since merge ends the process on failure.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "kiv_parse_bin.h"
+
+namespace {
+
+struct MergeCase {
+  const char* name;
+  const char* first;
+  const char* second;
+  std::uint32_t count;
+  const char* output;
+  int status;
+  std::string out;
+  std::string err;       // what standard error starts with
+  std::string joined;    // the output's content; "-" where no output may exist
+  bool first_kept, second_kept;
+};
+
+TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
+  const std::string one = std::string(512, 'a') + "1", two = std::string(255, 'b') + "2";
+  const std::string refuse = "kiv_parse_bin: refusing to merge";
+  const MergeCase cases[]{
+      {"two files", "one", "two", 2, "out", 0,
+       "merge file0_name:one\r\nmerge file1_name:two\r\n", "", one + two, false, false},
+      {"first only", "one", "two", 1, "out", 0, "merge file0_name:one\r\n", "", one, false, true},
+      {"none", "one", "two", 0, "out", 0, "", "", "", true, true},
+      {"same file twice", "one", "one", 2, "out", 1,
+       "merge file0_name:one\r\nfopen one failed\r\n", "", one, false, true},
+      {"missing file", "gone", "two", 2, "out", 1, "fopen gone failed\r\n", "", "", true, true},
+      {"output can't be created", "one", "two", 2, "no/out", 1, "",
+       "Couldn't create the output file \"no/out\"\n", "-", true, true},
+      {"more files than named", "one", "two", 3, "out", 1, "", "kiv_parse_bin: cannot merge 3",
+       "-", true, true},
+      {"output is a joined file", "one", "two", 2, "one", 1, "", refuse, "-", true, true},
+      {"output spelled ./two", "one", "two", 2, "./two", 1, "", refuse, "-", true, true},
+      {"output is a hard link", "one", "two", 2, "hard", 1, "", refuse, "-", true, true},
+      {"output is a symbolic link", "one", "two", 2, "soft", 1, "", refuse, "-", true, true},
+      {"output on a full disk", "one", "two", 2, "/dev/full", 1, "merge file0_name:one\r\n",
+       "kiv_parse_bin: cannot write /dev/full", "-", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir.path / "one", one);
+    write_file(dir.path / "two", two);
+    fs::create_hard_link(dir.path / "one", dir.path / "hard");
+    fs::create_symlink("two", dir.path / "soft");
+
+    const MergeFile_info info{{c.first, c.second}, c.count, c.output};
+    Outcome run = run_child([&] { merge(info); }, dir.path);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
+    EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
+    const fs::path output = dir.path / c.output;
+    if (c.joined == "-") {
+      EXPECT_TRUE(!fs::exists(output) || !fs::is_regular_file(output) ||
+                  read_file(output) == one || read_file(output) == two);
+    } else {
+      EXPECT_EQ(read_file(output), c.joined);
+    }
+    EXPECT_EQ(fs::exists(dir.path / "one"), c.first_kept);
+    EXPECT_EQ(fs::exists(dir.path / "two"), c.second_kept);
+    if (c.first_kept) {
+      EXPECT_EQ(read_file(dir.path / "hard"), one);
+    }
+    if (c.second_kept) {
+      EXPECT_EQ(read_file(dir.path / "two"), two);
+    }
+  }
+}
+
+}  // namespace
