@@ -17,9 +17,12 @@ std::uint64_t copy_data(const Stream& from, const Stream& to, std::uint64_t limi
 // Writes count copies of byte to `to`; ends the process naming the file on error.
 void write_fill(const Stream& to, unsigned char byte, std::uint64_t count);
 
-// Brings `to`'s data and directory entry to stable storage; ends the process
-// naming the file on error.
+// Brings `to`'s data to stable storage; ends the process naming the file on error.
 void sync_output(const Stream& to);
+
+// Brings the directory entries of the files at first and second (or first
+// alone, where second is null) to stable storage; ends the process on error.
+void sync_names(const char* first, const char* second);
 
 // Closes the file; ends the process naming the file on error.
 void close_stream(const Stream& file);

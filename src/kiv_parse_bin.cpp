@@ -37,7 +37,8 @@ std::uint32_t parse_header_addr(const char* text) {
   if (*p == '-' || *p == '+') ++p;
   // Reducing at every digit keeps the sum small and equals the full number modulo 65536.
   std::uint32_t low = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) low = (low * 10 + static_cast<std::uint32_t>(*p - '0')) & 0xFFFF;
+  for (; *p >= '0' && *p <= '9'; ++p)
+    low = (low * 10 + static_cast<std::uint32_t>(*p - '0')) & 0xFFFF;
   return negative ? (0x10000 - low) & 0xFFFF : low;
 }
 
@@ -96,6 +97,7 @@ void remove_header_info_from_file(const SplitFile_info& info) {
   close_stream(image);
   sync_output(body);
   close_stream(body);
+  sync_names(info.output_file1, info.output_file2);
   // Both outputs are on disk; a failed removal leaves the image and loses nothing.
   remove_file(info.input_file);
 }

@@ -7,11 +7,11 @@
 
 // One split: the paths are borrowed from the command line, never copied or freed.
 struct SplitFile_info {
-  const char* input_file;    // the image; read, then deleted
-  const char* output_file1;  // the header file to write
-  const char* output_file2;  // the body file to write
-  std::int32_t header_size;  // the image's little-endian word at header_addr
-  std::uint32_t header_addr; // offset of that word, 0..65535
+  const char* input_file;     // the image; read, then deleted
+  const char* output_file1;   // the header file to write
+  const char* output_file2;   // the body file to write
+  std::int32_t header_size;   // the image's little-endian word at header_addr
+  std::uint32_t header_addr;  // offset of that word, 0..65535
 };
 
 // Fills info from argv[1..4] (offset, image, header file, body file), reads the

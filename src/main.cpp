@@ -22,7 +22,7 @@ int main(int argc, char* argv[]) {
   std::puts("End create header file\r");
 
   // The split is complete, but a script reading the console must learn that its lines were lost.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fprintf(stderr, "kiv_parse_bin: split complete, but standard output failed: %s\n",
                  std::strerror(errno));
     return 1;

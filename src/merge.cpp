@@ -30,6 +30,7 @@ void merge(const MergeFile_info& info) {
     copy_data(in, out, UINT64_MAX);
     close_stream(in);
     sync_output(out);
+    if (i == 0) sync_names(info.output_file, nullptr);
     remove_file(file_list[i]);
   }
   close_stream(out);

@@ -29,22 +29,23 @@ int seek_to(int fd, std::uint64_t offset);
 // it can't copy these files (the caller then moves the bytes itself).
 std::int64_t kernel_copy(int from, int to, std::size_t size);
 
-// Asks the kernel to start writing the file's dirty pages to disk without
-// waiting for them; a hint only, it never fails.
-void start_writeback(int fd);
+// Asks the kernel to start writing the length bytes just before the file's
+// current offset to disk, without waiting for them; a hint only, it never fails.
+void start_writeback(int fd, std::uint64_t length);
 // Waits until the file's data is on stable storage; returns 0, also for files
 // that hold no storage of their own (character devices, pipes).
 int sync_file(int fd);
-// Makes the directory entry of a regular file at path durable; returns 0,
-// also where there is nothing to sync.
-int sync_directory_of(const char* path);
+// Makes the directory entries of the regular files at first and second (which
+// may be null) durable, syncing a directory they share once; returns 0, also
+// where there is nothing to sync.
+int sync_directories_of(const char* first, const char* second);
 
 int remove_file(const char* path);
 
 // What the tool needs to know to tell whether two paths name one file.
 struct FileIdentity {
-  bool exists;      // false also where the path can't be examined
-  bool stream;      // a character device or pipe: writes to it never overwrite each other
+  bool exists;  // false also where the path can't be examined
+  bool stream;  // a character device or pipe: writes to it never overwrite each other
   std::uint64_t device;
   std::uint64_t inode;
 };

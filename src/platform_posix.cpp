@@ -1,13 +1,13 @@
 // The file calls on Linux and other POSIX systems.
-#include "platform.h"
-
-#include <cerrno>
 #include <fcntl.h>
-#include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
 
 namespace {
 
@@ -82,11 +82,13 @@ std::int64_t kernel_copy(int from, int to, std::size_t size) {
 #endif
 }
 
-void start_writeback(int fd) {
+void start_writeback(int fd, std::uint64_t length) {
 #if defined(__linux__)
-  sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  off_t end = lseek(fd, 0, SEEK_CUR);
+  auto span = static_cast<off_t>(length);
+  if (end >= span) sync_file_range(fd, end - span, span, SYNC_FILE_RANGE_WRITE);
 #else
-  (void)fd;
+  (void)fd, (void)length;
 #endif
 }
 
@@ -96,13 +98,15 @@ int sync_file(int fd) {
   return -1;
 }
 
+namespace {
+
+// Syncs the directory that holds path; returns 0, or -1 with errno.
 int sync_directory_of(const char* path) {
-  struct stat st {};
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  std::string_view name = path;
-  auto slash = name.find_last_of('/');
-  std::string dir{slash == name.npos ? std::string_view{"."} : name.substr(0, slash == 0 ? 1 : slash)};
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const char* slash = std::strrchr(path, '/');
+  char* dir = slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+  if (dir == nullptr) return -1;
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::free(dir);
   if (fd < 0) return -1;
   int rc = fsync(fd);
   if (rc < 0 && errno == EINVAL) rc = 0;  // file systems without directory sync
@@ -110,6 +114,30 @@ int sync_directory_of(const char* path) {
   close(fd);
   errno = saved;
   return rc;
+}
+
+// True when both paths lie in one directory, as written.
+bool same_directory(const char* a, const char* b) {
+  const char* a_slash = std::strrchr(a, '/');
+  const char* b_slash = std::strrchr(b, '/');
+  if (a_slash == nullptr || b_slash == nullptr) return a_slash == b_slash;
+  return a_slash - a == b_slash - b &&
+         std::strncmp(a, b, static_cast<std::size_t>(a_slash - a)) == 0;
+}
+
+bool is_regular_path(const char* path) {
+  struct stat st {};
+  return path != nullptr && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+int sync_directories_of(const char* first, const char* second) {
+  bool sync_first = is_regular_path(first);
+  bool sync_second = is_regular_path(second) && !(sync_first && same_directory(first, second));
+  if (sync_first && sync_directory_of(first) < 0) return -1;
+  if (sync_second && sync_directory_of(second) < 0) return -1;
+  return 0;
 }
 
 int remove_file(const char* path) { return unlink(path); }
