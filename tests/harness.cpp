@@ -10,7 +10,7 @@
 #include <iterator>
 #include <stdexcept>
 
-Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream) {
+pid_t start_child(const std::function<void()>& body, const fs::path& dir, bool one_stream) {
   const fs::path out = dir / ".stdout", err = dir / ".stderr";
   std::fflush(nullptr);  // nothing buffered may be written twice
   pid_t pid = fork();
@@ -21,6 +21,11 @@ Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool o
     body();
     std::exit(0);
   }
+  return pid;
+}
+
+Outcome wait_child(pid_t pid, const fs::path& dir, bool one_stream) {
+  const fs::path out = dir / ".stdout", err = dir / ".stderr";
   int status = 0;
   waitpid(pid, &status, 0);
   Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out),
@@ -30,11 +35,20 @@ Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool o
   return run;
 }
 
-Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream) {
+Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream) {
+  return wait_child(start_child(body, dir, one_stream), dir, one_stream);
+}
+
+void exec_tool(const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(KIV_PARSE_BIN_EXE)};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  return run_child([&] { execv(argv[0], argv.data()), _exit(127); }, dir, one_stream);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream) {
+  return run_child([&] { exec_tool(args); }, dir, one_stream);
 }
 
 ScratchDir::ScratchDir() {

@@ -1,6 +1,8 @@
 // Running the built tool in a scratch directory and looking at what it left.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,13 +17,19 @@ struct Outcome {
   std::string err;
 };
 
-// Runs body in a child process working in dir, with its standard output and
-// error caught; the child exits 0 when body returns. With one_stream, both
-// streams share one file, as in `2>&1`.
+// Starts body in a child process working in dir, with its standard output
+// and error caught in files there (one file, as with `2>&1`, for one_stream);
+// the child exits 0 when body returns.
+pid_t start_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
+// Waits for a child of start_child and collects what it printed.
+Outcome wait_child(pid_t pid, const fs::path& dir, bool one_stream = false);
 Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
 
+// Replaces the process with the built tool, given args.
+[[noreturn]] void exec_tool(const std::vector<std::string>& args);
 // Runs the built tool with args from dir.
-Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream = false);
+Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir,
+                 bool one_stream = false);
 
 // A fresh directory, removed with its contents when the value goes.
 struct ScratchDir {

@@ -14,8 +14,8 @@ struct MergeCase {
   const char* output;
   int status;
   std::string out;
-  std::string err;       // what standard error starts with
-  std::string joined;    // the output's content; "-" where no output may exist
+  std::string err;     // what standard error starts with
+  std::string joined;  // the output's content; "-" where no output may exist
   bool first_kept, second_kept;
 };
 
@@ -23,17 +23,17 @@ TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
   const std::string one = std::string(512, 'a') + "1", two = std::string(255, 'b') + "2";
   const std::string refuse = "kiv_parse_bin: refusing to merge";
   const MergeCase cases[]{
-      {"two files", "one", "two", 2, "out", 0,
-       "merge file0_name:one\r\nmerge file1_name:two\r\n", "", one + two, false, false},
+      {"two files", "one", "two", 2, "out", 0, "merge file0_name:one\r\nmerge file1_name:two\r\n",
+       "", one + two, false, false},
       {"first only", "one", "two", 1, "out", 0, "merge file0_name:one\r\n", "", one, false, true},
       {"none", "one", "two", 0, "out", 0, "", "", "", true, true},
-      {"same file twice", "one", "one", 2, "out", 1,
-       "merge file0_name:one\r\nfopen one failed\r\n", "", one, false, true},
+      {"same file twice", "one", "one", 2, "out", 1, "merge file0_name:one\r\nfopen one failed\r\n",
+       "", one, false, true},
       {"missing file", "gone", "two", 2, "out", 1, "fopen gone failed\r\n", "", "", true, true},
       {"output can't be created", "one", "two", 2, "no/out", 1, "",
        "Couldn't create the output file \"no/out\"\n", "-", true, true},
-      {"more files than named", "one", "two", 3, "out", 1, "", "kiv_parse_bin: cannot merge 3",
-       "-", true, true},
+      {"more files than named", "one", "two", 3, "out", 1, "", "kiv_parse_bin: cannot merge 3", "-",
+       true, true},
       {"output is a joined file", "one", "two", 2, "one", 1, "", refuse, "-", true, true},
       {"output spelled ./two", "one", "two", 2, "./two", 1, "", refuse, "-", true, true},
       {"output is a hard link", "one", "two", 2, "hard", 1, "", refuse, "-", true, true},
@@ -57,8 +57,8 @@ TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
     EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
     const fs::path output = dir.path / c.output;
     if (c.joined == "-") {
-      EXPECT_TRUE(!fs::exists(output) || !fs::is_regular_file(output) ||
-                  read_file(output) == one || read_file(output) == two);
+      EXPECT_TRUE(!fs::exists(output) || !fs::is_regular_file(output) || read_file(output) == one ||
+                  read_file(output) == two);
     } else {
       EXPECT_EQ(read_file(output), c.joined);
     }

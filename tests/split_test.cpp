@@ -7,7 +7,7 @@
 
 namespace {
 
-const std::string echo_16 =
+constexpr const char* echo_16 =
     "input header addr is 16,input file:a.img,output file1:h.bin output file2:b.bin\r\n";
 
 struct Split : ::testing::Test {
@@ -24,7 +24,8 @@ TEST_F(Split, WrongArgumentCountTouchesNothing) {
     write_file(at("a.img"), image);
     Outcome run = run_tool(args, dir.path);
     EXPECT_NE(run.status, 0);
-    EXPECT_EQ(run.out, "[ERROR] input parameter num error, argc = " + std::to_string(count) + "\r\n");
+    EXPECT_EQ(run.out,
+              "[ERROR] input parameter num error, argc = " + std::to_string(count) + "\r\n");
     EXPECT_EQ(read_file(at("a.img")), image);
     EXPECT_FALSE(exists("h.bin") || exists("b.bin"));
   }
@@ -34,7 +35,7 @@ TEST_F(Split, CompleteRunPrintsExactlyFourLines) {
   write_file(at("a.img"), make_image(768, 16, 0x200));
   Outcome run = run_tool({"16", "a.img", "h.bin", "b.bin"}, dir.path);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, echo_16 +
+  EXPECT_EQ(run.out, std::string(echo_16) +
                          "Header File Size:0x0200\r\n"
                          "begin create header file\r\n"
                          "End create header file\r\n");
@@ -71,9 +72,11 @@ TEST_F(Split, WritesHeaderAndBodyAndDeletesImage) {
     write_file(at("a.img"), image);
     Outcome run = run_tool({c.offset_arg, "a.img", "h.bin", "b.bin"}, dir.path);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find(std::string("Header File Size:") + c.size_line + "\r\n"), std::string::npos);
+    EXPECT_NE(run.out.find(std::string("Header File Size:") + c.size_line + "\r\n"),
+              std::string::npos);
     const std::size_t split = std::min<std::size_t>(c.word, image.size());
     std::string header = image.substr(0, split);
+    // cppcheck-suppress invalidFunctionArg ; a char of 0xFF is what the padding is
     header.resize(c.word, '\xFF');
     EXPECT_EQ(read_file(at("h.bin")), header);
     EXPECT_EQ(read_file(at("b.bin")), image.substr(split));
@@ -130,18 +133,20 @@ TEST_F(Split, FailuresKeepTheImage) {
        "I couldn't open the file \"no/h.bin\"\n", Left::none, Left::none},
       {"body directory missing", 512, "h.bin", "no/b.bin", "Open the file failure...\r\n", "",
        Left::complete, Left::none},
-      {"header on a full disk", 512, "/dev/full", "b.bin", "", "kiv_parse_bin: cannot write /dev/full",
-       Left::any, Left::none},
-      {"body on a full disk", 512, "h.bin", "/dev/full", "", "kiv_parse_bin: cannot write /dev/full",
-       Left::complete, Left::any},
-      {"header is the image", 512, "a.img", "b.bin", "", refuse + "overwrite the image a.img with a.img",
-       Left::any, Left::none},
+      {"header on a full disk", 512, "/dev/full", "b.bin", "",
+       "kiv_parse_bin: cannot write /dev/full", Left::any, Left::none},
+      {"body on a full disk", 512, "h.bin", "/dev/full", "",
+       "kiv_parse_bin: cannot write /dev/full", Left::complete, Left::any},
+      {"header is the image", 512, "a.img", "b.bin", "",
+       refuse + "overwrite the image a.img with a.img", Left::any, Left::none},
       {"body spelled ./a.img", 512, "h.bin", "./a.img", "", refuse + "overwrite", Left::none,
        Left::any},
-      {"header is a hard link", 512, "hard", "b.bin", "", refuse + "overwrite", Left::any, Left::none},
-      {"body is a symbolic link", 512, "h.bin", "soft", "", refuse + "overwrite", Left::none, Left::any},
-      {"outputs one new file", 512, "h.bin", "./h.bin", "", refuse + "write header and body to one file",
-       Left::complete, Left::any},
+      {"header is a hard link", 512, "hard", "b.bin", "", refuse + "overwrite", Left::any,
+       Left::none},
+      {"body is a symbolic link", 512, "h.bin", "soft", "", refuse + "overwrite", Left::none,
+       Left::any},
+      {"outputs one new file", 512, "h.bin", "./h.bin", "",
+       refuse + "write header and body to one file", Left::complete, Left::any},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -174,7 +179,7 @@ TEST_F(Split, DevNullTakesEitherOrBothOutputs) {
       {"/dev/null", "b.bin"}, {"h.bin", "/dev/null"}, {"/dev/null", "/dev/null"}};
   const std::string image = make_image(768, 16, 512);
   for (const auto& [header, body] : cases) {
-    SCOPED_TRACE(header + " " + body);
+    SCOPED_TRACE(testing::Message() << header << " " << body);
     fs::remove(at("h.bin"));
     fs::remove(at("b.bin"));
     write_file(at("a.img"), image);
@@ -194,9 +199,10 @@ TEST_F(Split, ErrorFollowsEarlierLinesInOneStream) {
   write_file(at("a.img"), make_image(768, 16, 512));
   Outcome run = run_tool({"16", "a.img", "no/h.bin", "b.bin"}, dir.path, true);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "input header addr is 16,input file:a.img,output file1:no/h.bin output "
-                     "file2:b.bin\r\nHeader File Size:0x0200\r\nbegin create header file\r\n"
-                     "I couldn't open the file \"no/h.bin\"\n");
+  EXPECT_EQ(run.out,
+            "input header addr is 16,input file:a.img,output file1:no/h.bin output "
+            "file2:b.bin\r\nHeader File Size:0x0200\r\nbegin create header file\r\n"
+            "I couldn't open the file \"no/h.bin\"\n");
 }
 
 }  // namespace
