@@ -52,7 +52,9 @@ struct FileIdentity {
 // Describes the file that path names, following symbolic links.
 FileIdentity identify(const char* path);
 // True when both identities exist and are one file.
-bool same_file(const FileIdentity& a, const FileIdentity& b);
+inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
 
 // Points standard input, output and error at /dev/null where they are closed,
 // so no file the tool opens can take their place and receive console lines.

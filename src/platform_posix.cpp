@@ -149,10 +149,6 @@ FileIdentity identify(const char* path) {
                       static_cast<std::uint64_t>(st.st_ino)};
 }
 
-bool same_file(const FileIdentity& a, const FileIdentity& b) {
-  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
-}
-
 void keep_standard_streams_open() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "harness.h"
+#include "child.h"
 
 namespace {
 

@@ -1,11 +1,8 @@
-// Running the built tool in a scratch directory and looking at what it left.
+// Running the built programs in a scratch directory and looking at what they left.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,19 +14,22 @@ struct Outcome {
   std::string err;
 };
 
-// Starts body in a child process working in dir, with its standard output
-// and error caught in files there (one file, as with `2>&1`, for one_stream);
-// the child exits 0 when body returns.
-pid_t start_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
-// Waits for a child of start_child and collects what it printed.
-Outcome wait_child(pid_t pid, const fs::path& dir, bool one_stream = false);
-Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
-
-// Replaces the process with the built tool, given args.
-[[noreturn]] void exec_tool(const std::vector<std::string>& args);
-// Runs the built tool with args from dir.
+// Runs the program at exe with args from dir, catching what it prints. With
+// one_stream, standard output and error share one file, as with `2>&1`.
+Outcome run_program(const std::string& exe, const std::vector<std::string>& args,
+                    const fs::path& dir, bool one_stream = false);
+// Runs the built tool.
 Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir,
                  bool one_stream = false);
+
+// Console text as it reaches a file: where the C runtime writes each line feed
+// as carriage return and line feed (Windows), expands text's line feeds so.
+std::string console(std::string text);
+
+// The device that swallows writes ("/dev/null", "NUL"), and one that fails them
+// with a full disk, where there is one (empty elsewhere).
+extern const char* const null_device;
+extern const char* const full_device;
 
 // A fresh directory, removed with its contents when the value goes.
 struct ScratchDir {
@@ -39,6 +39,9 @@ struct ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
   fs::path path;
 };
+
+// Makes a symbolic link where the platform can; false where it can't.
+bool make_symlink(const fs::path& target, const fs::path& link);
 
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& bytes);

@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "harness.h"
+#include "child.h"
 
 namespace {
 

@@ -1,0 +1,18 @@
+// Children that run test code, not only programs (POSIX only: they fork).
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+
+#include "harness.h"
+
+// Starts body in a child process working in dir, its standard output and
+// error caught as run_program catches them; the child exits 0 when body returns.
+pid_t start_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
+// Waits for a child of start_child and collects what it printed.
+Outcome wait_child(pid_t pid, const fs::path& dir, bool one_stream = false);
+Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
+
+// Replaces the process with the built tool, given args.
+[[noreturn]] void exec_tool(const std::vector<std::string>& args);
