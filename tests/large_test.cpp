@@ -37,7 +37,8 @@ TEST(Large, SplitsPastFourGiB) {
   std::ifstream body(dir.path / "b.bin", std::ios::binary);
   for (const auto& [at, text] : marks) {
     std::string seen(text.size(), '\0');
-    body.seekg(static_cast<std::streamoff>(at - header_size)).read(seen.data(), seen.size());
+    body.seekg(static_cast<std::streamoff>(at - header_size))
+        .read(seen.data(), static_cast<std::streamsize>(seen.size()));
     EXPECT_EQ(seen, text) << "at image offset " << at;
   }
 }
