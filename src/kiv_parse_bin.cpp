@@ -28,8 +28,9 @@ void refuse_overlaps(const SplitFile_info& info) {
   }
 }
 
-}  // namespace
-
+// Converts decimal text as the C library's atoi reads it (leading blanks, a
+// sign, digits up to the first other character; 0 without digits) and returns
+// the low 16 bits of the number as written, however many digits it has.
 std::uint32_t parse_header_addr(const char* text) {
   const char* p = text;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
@@ -41,6 +42,8 @@ std::uint32_t parse_header_addr(const char* text) {
     low = (low * 10 + static_cast<std::uint32_t>(*p - '0')) & 0xFFFF;
   return negative ? (0x10000 - low) & 0xFFFF : low;
 }
+
+}  // namespace
 
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
   int fd = open_image(path);

@@ -30,11 +30,6 @@ void create_header_file(const SplitFile_info& info);
 // deletes the image.
 void remove_header_info_from_file(const SplitFile_info& info);
 
-// Converts decimal text as the C library's atoi reads it (leading blanks, a
-// sign, digits up to the first other character; 0 without digits) and returns
-// the low 16 bits of the number as written, however many digits it has.
-std::uint32_t parse_header_addr(const char* text);
-
 // Files to join end to end; the strings are borrowed.
 struct MergeFile_info {
   const char* file_name[2];  // joined in this order

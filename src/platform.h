@@ -16,8 +16,8 @@ int close_file(int fd);
 
 // Reads at most size bytes at the current offset; returns 0 at the end of the file.
 std::int64_t read_some(int fd, void* buffer, std::size_t size);
-// Reads up to size bytes at offset without moving the file offset; returns
-// fewer only where the file ends.
+// Reads up to size bytes at offset; returns fewer only where the file ends.
+// The file offset may move (it does on Windows), so use it on a file opened for this.
 std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset);
 // Writes at most size bytes; returns how many were written, never 0 for size > 0.
 std::int64_t write_some(int fd, const void* buffer, std::size_t size);
