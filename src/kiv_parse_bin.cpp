@@ -1,20 +1,22 @@
 #include "kiv_parse_bin.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "copy.h"
 #include "fail.h"
-#include "platform.h"
+#include "guard.h"
 
 namespace {
 
 // Refuses outputs that would overwrite the image, or each other, before they
-// are opened. Paths are compared by the file they name, so ./a.img, hard links
-// and symbolic links are caught; devices such as /dev/null may be named twice.
+// are opened. Paths are compared by the file they name (or, not yet there,
+// would name), so ./a.img, hard links and symbolic links are caught; devices
+// such as /dev/null may be named twice.
 void refuse_overlaps(const SplitFile_info& info) {
-  FileIdentity image = identify(info.input_file);
-  FileIdentity header = identify(info.output_file1);
-  FileIdentity body = identify(info.output_file2);
+  FileIdentity image = examine(info.input_file);
+  FileIdentity header = examine(info.output_file1);
+  FileIdentity body = examine(info.output_file2);
   const char* over_image = same_file(header, image) ? info.output_file1
                            : same_file(body, image) ? info.output_file2
                                                     : nullptr;
@@ -65,6 +67,7 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   info.input_file = argv[2];
   info.output_file1 = argv[3];
   info.output_file2 = argv[4];
+  info.image = examine(info.input_file);
   info.header_size = Get_4Byte_FromSize(info.input_file, info.header_addr);
   std::printf("Header File Size:0x%.04x\r\n", static_cast<unsigned>(info.header_size));
 }
@@ -81,6 +84,7 @@ void create_header_file(const SplitFile_info& info) {
 
   auto size = static_cast<std::uint64_t>(info.header_size);
   std::uint64_t copied = copy_data(image, header, size);
+  check_copied(info.input_file, copied, std::min(size, info.image.size));
   write_fill(header, 0xFF, size - copied);  // what reading past the end yields
   close_stream(image);
   sync_output(header);
@@ -89,18 +93,26 @@ void create_header_file(const SplitFile_info& info) {
 
 void remove_header_info_from_file(const SplitFile_info& info) {
   refuse_overlaps(info);  // again: h.bin and ./h.bin are one file only now that the header exists
+  // The body is created only once the image is open, so a run that finds the
+  // image gone (another run split it) leaves that run's body alone.
   Stream image{open_image(info.input_file), info.input_file};
+  if (image.fd < 0) fail_line("Open the file failure...\r");
   Stream body{create_output(info.output_file2), info.output_file2};
-  if (image.fd < 0 || body.fd < 0) fail_line("Open the file failure...\r");
+  if (body.fd < 0) fail_line("Open the file failure...\r");
 
-  if (seek_to(image.fd, static_cast<std::uint64_t>(info.header_size)) < 0) {
-    fail_errno("cannot seek in", info.input_file);
-  }
-  copy_data(image, body, UINT64_MAX);
+  auto header_size = static_cast<std::uint64_t>(info.header_size);
+  if (seek_to(image.fd, header_size) < 0) fail_errno("cannot seek in", info.input_file);
+  std::uint64_t copied = copy_data(image, body, UINT64_MAX);
+  check_copied(info.input_file, copied, info.image.size - std::min(header_size, info.image.size));
   close_stream(image);
   sync_output(body);
   close_stream(body);
   sync_names(info.output_file1, info.output_file2);
-  // Both outputs are on disk; a failed removal leaves the image and loses nothing.
-  remove_file(info.input_file);
+
+  // The image goes only while both outputs hold all of it, as it was when the run began.
+  check_output(info.output_file1, header_size);
+  check_output(info.output_file2, copied);
+  check_unchanged(info.input_file, info.image);
+  if (remove_file(info.input_file) < 0)
+    fail_errno("split complete, but cannot remove", info.input_file);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform.h"
+
 // One split: the paths are borrowed from the command line, never copied or freed.
 struct SplitFile_info {
   const char* input_file;     // the image; read, then deleted
@@ -12,10 +14,12 @@ struct SplitFile_info {
   const char* output_file2;   // the body file to write
   std::int32_t header_size;   // the image's little-endian word at header_addr
   std::uint32_t header_addr;  // offset of that word, 0..65535
+  FileIdentity image;         // the image as the run found it; it must be so when deleted
 };
 
 // Fills info from argv[1..4] (offset, image, header file, body file), reads the
-// header size and prints the size line. Ends the run when the word can't be read.
+// header size and prints the size line. Ends the run when the image can't be
+// examined or the word can't be read.
 void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 
 // Returns the 4 bytes at offset in the file at path as a little-endian value.
@@ -23,11 +27,13 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
 
 // Writes the image's first header_size bytes to output_file1, padded with 0xFF
-// where the image is shorter, and syncs it.
+// where the image is shorter, and syncs it. Refuses outputs that would
+// overwrite the image or each other before creating anything.
 void create_header_file(const SplitFile_info& info);
 
-// Writes the image from byte header_size on to output_file2, syncs it, then
-// deletes the image.
+// Writes the image from byte header_size on to output_file2 and syncs it;
+// deletes the image only when both outputs hold all of it and it has not
+// changed since the run began. A failed deletion ends the process with status 1.
 void remove_header_info_from_file(const SplitFile_info& info);
 
 // Files to join end to end; the strings are borrowed.
@@ -38,7 +44,8 @@ struct MergeFile_info {
 };
 
 // Creates output_file and appends to it each of the first file_count files in
-// turn, deleting each once its bytes are on stable storage in the output.
+// turn, deleting each once all its bytes are on stable storage in the output
+// (a file that changed while it was copied is kept, and ends the process).
 // Ends the process with status 1 on the first failure, keeping the file that
 // failed and every later one.
 void merge(const MergeFile_info& info);

@@ -2,8 +2,8 @@
 
 #include "copy.h"
 #include "fail.h"
+#include "guard.h"
 #include "kiv_parse_bin.h"
-#include "platform.h"
 
 void merge(const MergeFile_info& info) {
   const char* file_list[6] = {info.file_name[0], info.file_name[1]};
@@ -13,9 +13,9 @@ void merge(const MergeFile_info& info) {
          static_cast<unsigned>(info.file_count), static_cast<unsigned>(named));
   }
   // Truncating an output that is one of the inputs would lose that input.
-  FileIdentity output = identify(info.output_file);
+  FileIdentity output = examine(info.output_file);
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
-    if (same_file(identify(file_list[i]), output)) {
+    if (same_file(examine(file_list[i]), output)) {
       fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
            info.output_file);
     }
@@ -24,14 +24,16 @@ void merge(const MergeFile_info& info) {
   Stream out{create_output(info.output_file), info.output_file};
   if (out.fd < 0) fail(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    FileIdentity before = examine(file_list[i]);
     Stream in{open_input(file_list[i]), file_list[i]};
     if (in.fd < 0) fail(stdout, "fopen %s failed\r\n", file_list[i]);
     std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]);
-    copy_data(in, out, UINT64_MAX);
+    check_copied(file_list[i], copy_data(in, out, UINT64_MAX), before.size);
     close_stream(in);
     sync_output(out);
     if (i == 0) sync_names(info.output_file, nullptr);
-    remove_file(file_list[i]);
+    check_unchanged(file_list[i], before);
+    if (remove_file(file_list[i]) < 0) fail_errno("merged, but cannot remove", file_list[i]);
   }
   close_stream(out);
 }

@@ -42,20 +42,32 @@ int sync_directories_of(const char* first, const char* second);
 
 int remove_file(const char* path);
 
-// What the tool needs to know to tell whether two paths name one file.
+// What the tool knows of the file a path names: enough to tell whether two
+// paths name one file, and whether a file changed.
 struct FileIdentity {
-  bool exists;  // false also where the path can't be examined
+  // 0 where the path names a file; ENOENT where nothing is there yet; otherwise
+  // (an errno value) why the path can't be examined.
+  int error;
   bool stream;  // a character device or pipe: writes to it never overwrite each other
+  // The file, or where nothing is there yet, the directory that would hold it
+  // (both 0 where that directory does not exist either, so nothing can be made there).
   std::uint64_t device;
   std::uint64_t inode;
+  std::uint64_t size;
+  std::int64_t modified;  // last write, in the system's own units
+  const char* name;       // where nothing is there yet: the path's last component
 };
 // Describes the file that path names, following symbolic links.
 FileIdentity identify(const char* path);
-// True when both identities exist and are one file.
-inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
-  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
-}
+
+// True when two last components of paths name one entry in a directory: the
+// same bytes, or where the platform's usual file systems ignore case (Windows,
+// macOS), the same but for ASCII case.
+bool same_name(const char* a, const char* b);
 
 // Points standard input, output and error at /dev/null where they are closed,
 // so no file the tool opens can take their place and receive console lines.
 void keep_standard_streams_open();
+// Makes standard output write each line as it is printed, so a log of a run
+// that is killed shows the stage it reached.
+void write_lines_at_once();

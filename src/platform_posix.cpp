@@ -1,17 +1,33 @@
 // The file calls on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform.h"
 
+// Images past 2 GiB, and files whose inode numbers need 64 bits, must be
+// examinable on 32-bit systems too.
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+static_assert(sizeof(ino_t) == 8, "build with 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 namespace {
 
 bool is_stream_mode(mode_t mode) { return S_ISCHR(mode) || S_ISFIFO(mode) || S_ISSOCK(mode); }
+
+std::int64_t modified_ns(const struct stat& st) {
+#if defined(__APPLE__)
+  const struct timespec& t = st.st_mtimespec;
+#else
+  const struct timespec& t = st.st_mtim;
+#endif
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 bool is_regular(int fd) {
   struct stat st {};
@@ -125,16 +141,22 @@ bool same_directory(const char* a, const char* b) {
          std::strncmp(a, b, static_cast<std::size_t>(a_slash - a)) == 0;
 }
 
-bool is_regular_path(const char* path) {
+// Sets regular to whether path names a regular file; returns -1 where it can't tell.
+int is_regular_path(const char* path, bool& regular) {
   struct stat st {};
-  return path != nullptr && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+  regular = false;
+  if (path == nullptr) return 0;
+  if (stat(path, &st) < 0) return -1;
+  regular = S_ISREG(st.st_mode);
+  return 0;
 }
 
 }  // namespace
 
 int sync_directories_of(const char* first, const char* second) {
-  bool sync_first = is_regular_path(first);
-  bool sync_second = is_regular_path(second) && !(sync_first && same_directory(first, second));
+  bool sync_first = false, sync_second = false;
+  if (is_regular_path(first, sync_first) < 0 || is_regular_path(second, sync_second) < 0) return -1;
+  sync_second = sync_second && !(sync_first && same_directory(first, second));
   if (sync_first && sync_directory_of(first) < 0) return -1;
   if (sync_second && sync_directory_of(second) < 0) return -1;
   return 0;
@@ -143,11 +165,45 @@ int sync_directories_of(const char* first, const char* second) {
 int remove_file(const char* path) { return unlink(path); }
 
 FileIdentity identify(const char* path) {
+  FileIdentity id{};
   struct stat st {};
-  if (stat(path, &st) != 0) return FileIdentity{false, false, 0, 0};
-  return FileIdentity{true, is_stream_mode(st.st_mode), static_cast<std::uint64_t>(st.st_dev),
-                      static_cast<std::uint64_t>(st.st_ino)};
+  if (stat(path, &st) == 0) {
+    id.stream = is_stream_mode(st.st_mode);
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    id.size = static_cast<std::uint64_t>(st.st_size);
+    id.modified = modified_ns(st);
+    return id;
+  }
+  id.error = errno == ENOTDIR ? ENOENT : errno;
+  if (id.error != ENOENT) return id;
+  // Nothing there yet: what it would become is named by its directory and last component.
+  const char* slash = std::strrchr(path, '/');
+  id.name = slash == nullptr ? path : slash + 1;
+  char* dir =
+      slash == nullptr ? strdup(".") : strndup(path, static_cast<std::size_t>(slash - path) + 1);
+  if (dir == nullptr) return FileIdentity{ENOMEM, false, 0, 0, 0, 0, nullptr};
+  int rc = stat(dir, &st);
+  int saved = errno;
+  std::free(dir);
+  if (rc == 0) {
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+  } else if (saved != ENOENT && saved != ENOTDIR) {
+    id.error = saved;
+  }
+  return id;
 }
+
+bool same_name(const char* a, const char* b) {
+#if defined(__APPLE__)
+  return strcasecmp(a, b) == 0;
+#else
+  return std::strcmp(a, b) == 0;
+#endif
+}
+
+void write_lines_at_once() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 
 void keep_standard_streams_open() {
   for (int fd = 0; fd <= 2; ++fd) {

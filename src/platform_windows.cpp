@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform.h"
 
@@ -90,19 +92,90 @@ int sync_directories_of(const char*, const char*) {
 
 int remove_file(const char* path) { return std::remove(path); }
 
-FileIdentity identify(const char* path) {
-  // st_ino means nothing here: the volume serial number and file index name a file.
+namespace {
+
+// Why a path can't be examined, as the errno value closest to the system's error.
+int errno_of(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+      return EACCES;
+    case ERROR_SHARING_VIOLATION:
+      return EBUSY;
+    case ERROR_INVALID_NAME:
+      return EINVAL;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    default:
+      return EIO;
+  }
+}
+
+// Reads what the system knows of the file or folder at path; returns 0, or
+// the errno value for why it can't.
+int describe(const char* path, BY_HANDLE_FILE_INFORMATION& info, DWORD& type) {
   HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FileIdentity{false, false, 0, 0};
-  DWORD type = GetFileType(handle);
-  BY_HANDLE_FILE_INFORMATION info{};
-  bool known = GetFileInformationByHandle(handle, &info) != 0;
+  if (handle == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+  type = GetFileType(handle);
+  // NUL and consoles have no file index.
+  bool known = type != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &info) != 0;
+  DWORD error = GetLastError();
   CloseHandle(handle);
-  bool stream = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
-  if (!known) return FileIdentity{true, stream, 0, 0};
-  return FileIdentity{true, stream, info.dwVolumeSerialNumber,
-                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return known ? 0 : errno_of(error);
+}
+
+std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
+
+}  // namespace
+
+FileIdentity identify(const char* path) {
+  // st_ino means nothing here: the volume serial number and file index name a file.
+  FileIdentity id{};
+  BY_HANDLE_FILE_INFORMATION info{};
+  DWORD type = FILE_TYPE_UNKNOWN;
+  id.error = describe(path, info, type);
+  if (id.error == 0) {
+    id.stream = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+    id.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    id.modified = static_cast<std::int64_t>(
+        join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
+  } else if (id.error == ENOENT) {
+    // Nothing there yet: what it would become is named by its folder and last component.
+    const char* last = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+      if (*p == '/' || *p == '\\' || *p == ':') last = p + 1;
+    }
+    id.name = last;
+    auto length = static_cast<std::size_t>(last - path);
+    const char* prefix = length > 0 ? path : ".";
+    if (length == 0) length = 1;
+    auto* dir = static_cast<char*>(std::malloc(length + 2));
+    if (dir == nullptr) return FileIdentity{ENOMEM, false, 0, 0, 0, 0, nullptr};
+    std::memcpy(dir, prefix, length);
+    dir[length] = '\0';
+    if (dir[length - 1] == ':') std::strcpy(dir + length, ".");  // "C:" names no folder; "C:." does
+    int error = describe(dir, info, type);
+    std::free(dir);
+    if (error != 0) {
+      if (error != ENOENT) id.error = error;
+      return id;
+    }
+  } else {
+    return id;
+  }
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = join(info.nFileIndexHigh, info.nFileIndexLow);
+  return id;
+}
+
+bool same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+void write_lines_at_once() {
+  // The C runtime buffers _IOLBF streams fully; unbuffered still writes each printf whole.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void keep_standard_streams_open() {}
