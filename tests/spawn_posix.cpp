@@ -16,10 +16,13 @@ std::string console(std::string text) { return text; }
 namespace {
 
 [[noreturn]] void exec_program(const std::string& exe, const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+  std::vector<char*> argv;
+  static std::string emulator = TARGET_EMULATOR;
+  if (!emulator.empty()) argv.push_back(emulator.data());
+  argv.push_back(const_cast<char*>(exe.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  execv(argv[0], argv.data());
+  execvp(argv[0], argv.data());
   _exit(127);
 }
 
