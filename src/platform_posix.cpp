@@ -1,4 +1,5 @@
-// The file calls on Linux and other POSIX systems.
+// The file calls on Linux, macOS, the BSDs and other POSIX systems. The build
+// defines HAVE_<CALL> for each optional call the system declares.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -27,11 +28,6 @@ std::int64_t modified_ns(const struct stat& st) {
   const struct timespec& t = st.st_mtim;
 #endif
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-bool is_regular(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -86,7 +82,7 @@ int seek_to(int fd, std::uint64_t offset) {
 }
 
 std::int64_t kernel_copy(int from, int to, std::size_t size) {
-#if defined(__linux__)
+#if HAVE_COPY_FILE_RANGE
   ssize_t n;
   do n = copy_file_range(from, nullptr, to, nullptr, size, 0);
   while (n < 0 && errno == EINTR);
@@ -99,7 +95,7 @@ std::int64_t kernel_copy(int from, int to, std::size_t size) {
 }
 
 void start_writeback(int fd, std::uint64_t length) {
-#if defined(__linux__)
+#if HAVE_SYNC_FILE_RANGE
   off_t end = lseek(fd, 0, SEEK_CUR);
   auto span = static_cast<off_t>(length);
   if (end >= span) sync_file_range(fd, end - span, span, SYNC_FILE_RANGE_WRITE);
@@ -108,9 +104,34 @@ void start_writeback(int fd, std::uint64_t length) {
 #endif
 }
 
+namespace {
+
+// Brings what was written to fd to stable storage. macOS's fsync leaves it in
+// the drive's cache, so F_FULLFSYNC comes first there; a file system that
+// refuses it gets fsync.
+int sync_to_disk(int fd, bool data_only) {
+#if HAVE_F_FULLFSYNC
+  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+#if HAVE_FDATASYNC
+  if (data_only) return fdatasync(fd);
+#endif
+  (void)data_only;
+  return fsync(fd);
+}
+
+// What systems answer a sync of a pipe, socket or character device with.
+bool holds_no_storage(int fd) {
+  struct stat st {};
+  bool refused = errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == EOPNOTSUPP ||
+                 errno == ENOTTY || errno == ESPIPE;
+  return refused && fstat(fd, &st) == 0 && is_stream_mode(st.st_mode);
+}
+
+}  // namespace
+
 int sync_file(int fd) {
-  if (fdatasync(fd) == 0) return 0;
-  if ((errno == EINVAL || errno == EROFS) && !is_regular(fd)) return 0;
+  if (sync_to_disk(fd, true) == 0 || holds_no_storage(fd)) return 0;
   return -1;
 }
 
@@ -124,7 +145,7 @@ int sync_directory_of(const char* path) {
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::free(dir);
   if (fd < 0) return -1;
-  int rc = fsync(fd);
+  int rc = sync_to_disk(fd, false);
   if (rc < 0 && errno == EINVAL) rc = 0;  // file systems without directory sync
   int saved = errno;
   close(fd);

@@ -5,11 +5,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
+#include <sys/mount.h>
 #endif
 
 #include <cerrno>
@@ -25,6 +25,7 @@
 
 namespace {
 
+#if defined(__linux__)
 TEST(Faults, FullFileSystemKeepsImage) {
   ScratchDir dir;
   const fs::path small = dir.path / "small";
@@ -50,6 +51,7 @@ TEST(Faults, FullFileSystemKeepsImage) {
     fs::remove(small / "b.bin");
   }
 }
+#endif
 
 // Starts the tool with a named pipe "pipe" in dir among its outputs. Nobody
 // drains the pipe yet, so the copy stalls half way, every time; pipe is then
@@ -207,12 +209,13 @@ TEST(Faults, FailedRemovalIsNoSuccess) {
 #endif
 
 TEST(Faults, LostConsoleLinesAreReported) {
+  if (*full_device == '\0') GTEST_SKIP() << "no device here fails writes with a full disk";
   ScratchDir dir;
   const std::string image = make_image(768, 16, 512);
   write_file(dir.path / "a.img", image);
   Outcome run = run_child(
       [] {
-        int full = open("/dev/full", O_WRONLY);
+        int full = open(full_device, O_WRONLY);
         dup2(full, 1);
         exec_tool({"16", "a.img", "h.bin", "b.bin"});
       },
