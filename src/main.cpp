@@ -9,8 +9,7 @@
 #include "platform.h"
 
 int main(int argc, char* argv[]) {
-  keep_standard_streams_open();
-  write_lines_at_once();
+  set_up_console();
   if (argc != 5) fail(stdout, "[ERROR] input parameter num error, argc = %d\r\n", argc);
   std::printf("input header addr is %s,input file:%s,output file1:%s output file2:%s\r\n", argv[1],
               argv[2], argv[3], argv[4]);

@@ -65,9 +65,8 @@ FileIdentity identify(const char* path);
 // macOS), the same but for ASCII case.
 bool same_name(const char* a, const char* b);
 
-// Points standard input, output and error at /dev/null where they are closed,
-// so no file the tool opens can take their place and receive console lines.
-void keep_standard_streams_open();
-// Makes standard output write each line as it is printed, so a log of a run
-// that is killed shows the stage it reached.
-void write_lines_at_once();
+// Readies the console streams: closed standard streams point at the null
+// device, so no file the tool opens can take their place and receive console
+// lines; standard output writes each line as it is printed, so the log of a
+// killed run shows the stage it reached; a Windows console shows UTF-8 names.
+void set_up_console();

@@ -224,13 +224,12 @@ bool same_name(const char* a, const char* b) {
 #endif
 }
 
-void write_lines_at_once() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
-
-void keep_standard_streams_open() {
+void set_up_console() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
       int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
       if (opened >= 0 && opened != fd) close(opened);  // lowest free number: it lands on fd
     }
   }
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 }

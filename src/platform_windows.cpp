@@ -173,9 +173,24 @@ FileIdentity identify(const char* path) {
 
 bool same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-void write_lines_at_once() {
+namespace {
+
+UINT console_code_page = 0;
+;  // restored at exit
+
+void restore_console() { SetConsoleOutputCP(console_code_page); }
+
+}  // namespace
+
+void set_up_console() {
+  // A console shows the UTF-8 bytes of the echo line as the names typed; files and pipes get
+  // the bytes unchanged either way.
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 &&
+      GetConsoleOutputCP() != CP_UTF8) {
+    console_code_page = GetConsoleOutputCP();
+    if (SetConsoleOutputCP(CP_UTF8) != 0) std::atexit(restore_console);
+  }
   // The C runtime buffers _IOLBF streams fully; unbuffered still writes each printf whole.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
-
-void keep_standard_streams_open() {}

@@ -1,4 +1,5 @@
-// Running programs with CreateProcess, their standard handles on files.
+// Running programs with CreateProcess, their standard handles on files. Arguments
+// are UTF-8 and reach the program through the wide call, as a Unicode shell's do.
 #include <windows.h>
 
 #include "harness.h"
@@ -34,9 +35,18 @@ std::string quote(const std::string& arg) {
   return quoted + "\"";
 }
 
+// The tests' strings are UTF-8; the system's wide calls take them whatever the code page.
+std::wstring wide(const std::string& text) {
+  int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+  return result;
+}
+
 HANDLE create_inheritable(const fs::path& path) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  return CreateFileA(path.string().c_str(), GENERIC_WRITE,
+  return CreateFileW(path.wstring().c_str(), GENERIC_WRITE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -46,15 +56,16 @@ HANDLE create_inheritable(const fs::path& path) {
 Outcome run_program(const std::string& exe, const std::vector<std::string>& args,
                     const fs::path& dir, bool one_stream) {
   const fs::path out = dir / ".stdout", err = dir / ".stderr";
-  std::string command = quote(fs::absolute(exe).string());
+  std::string utf8 = quote(fs::absolute(exe).string());
   for (const auto& a : args) {
-    command += ' ';
-    command += quote(a);
+    utf8 += ' ';
+    utf8 += quote(a);
   }
+  std::wstring command = wide(utf8);
 
   HANDLE out_handle = create_inheritable(out);
   HANDLE err_handle = one_stream ? out_handle : create_inheritable(err);
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
@@ -66,8 +77,8 @@ Outcome run_program(const std::string& exe, const std::vector<std::string>& args
   // A start that fails is tried again: under wine it has been seen to fail once in hundreds.
   bool started = false;
   for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                             dir.string().c_str(), &startup, &process) != 0;
+    started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             dir.wstring().c_str(), &startup, &process) != 0;
   }
   if (started) {
     WaitForSingleObject(process.hProcess, INFINITE);
