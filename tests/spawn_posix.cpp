@@ -17,8 +17,8 @@ namespace {
 
 [[noreturn]] void exec_program(const std::string& exe, const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  static std::string emulator = TARGET_EMULATOR;
-  if (!emulator.empty()) argv.push_back(emulator.data());
+  static const char* const emulator = TARGET_EMULATOR;
+  if (*emulator != '\0') argv.push_back(const_cast<char*>(emulator));
   argv.push_back(const_cast<char*>(exe.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
