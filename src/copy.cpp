@@ -5,6 +5,7 @@
 
 #include "fail.h"
 #include "platform.h"
+#include "progress.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ std::uint64_t copy_data(const Stream& from, const Stream& to, std::uint64_t limi
       write_all(to, block, static_cast<std::size_t>(n));
     }
     copied += static_cast<std::uint64_t>(n);
+    progress_add(static_cast<std::uint64_t>(n));
     since_writeback += static_cast<std::uint64_t>(n);
     if (since_writeback >= writeback_stride) {
       start_writeback(to.fd, since_writeback);
@@ -62,11 +64,13 @@ void write_fill(const Stream& to, unsigned char byte, std::uint64_t count) {
   while (count > 0) {
     auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, block_size));
     write_all(to, block, n);
+    progress_add(n);
     count -= n;
   }
 }
 
 void sync_output(const Stream& to) {
+  progress_syncing();
   if (sync_file(to.fd) < 0) fail_errno("cannot sync", to.path);
 }
 

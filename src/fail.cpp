@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "progress.h"
+
 void fail(std::FILE* stream, const char* format, ...) {
+  progress_clear();
   if (stream != stdout) std::fflush(stdout);
   va_list args;
   va_start(args, format);
@@ -15,6 +18,7 @@ void fail(std::FILE* stream, const char* format, ...) {
 }
 
 void fail_line(const char* line) {
+  progress_clear();
   std::puts(line);
   std::exit(1);
 }

@@ -6,6 +6,7 @@
 #include "copy.h"
 #include "fail.h"
 #include "guard.h"
+#include "progress.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void create_header_file(const SplitFile_info& info) {
   if (header.fd < 0) fail(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
 
   auto size = static_cast<std::uint64_t>(info.header_size);
+  progress_start(size + info.image.size - std::min(size, info.image.size));
   std::uint64_t copied = copy_data(image, header, size);
   check_copied(info.input_file, copied, std::min(size, info.image.size));
   write_fill(header, 0xFF, size - copied);  // what reading past the end yields
@@ -113,6 +115,8 @@ void remove_header_info_from_file(const SplitFile_info& info) {
   check_output(info.output_file1, header_size);
   check_output(info.output_file2, copied);
   check_unchanged(info.input_file, info.image);
-  if (remove_file(info.input_file) < 0)
+  if (remove_file(info.input_file) < 0) {
     fail_errno("split complete, but cannot remove", info.input_file);
+  }
+  progress_clear();
 }

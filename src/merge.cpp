@@ -4,6 +4,7 @@
 #include "fail.h"
 #include "guard.h"
 #include "kiv_parse_bin.h"
+#include "progress.h"
 
 void merge(const MergeFile_info& info) {
   const char* file_list[6] = {info.file_name[0], info.file_name[1]};
@@ -14,8 +15,11 @@ void merge(const MergeFile_info& info) {
   }
   // Truncating an output that is one of the inputs would lose that input.
   FileIdentity output = examine(info.output_file);
+  std::uint64_t total = 0;
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
-    if (same_file(examine(file_list[i]), output)) {
+    FileIdentity file = examine(file_list[i]);
+    total += file.size;
+    if (same_file(file, output)) {
       fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
            info.output_file);
     }
@@ -23,10 +27,12 @@ void merge(const MergeFile_info& info) {
 
   Stream out{create_output(info.output_file), info.output_file};
   if (out.fd < 0) fail(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
+  progress_start(total);
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
     FileIdentity before = examine(file_list[i]);
     Stream in{open_input(file_list[i]), file_list[i]};
     if (in.fd < 0) fail(stdout, "fopen %s failed\r\n", file_list[i]);
+    progress_clear();
     std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]);
     check_copied(file_list[i], copy_data(in, out, UINT64_MAX), before.size);
     close_stream(in);
@@ -35,5 +41,6 @@ void merge(const MergeFile_info& info) {
     check_unchanged(file_list[i], before);
     if (remove_file(file_list[i]) < 0) fail_errno("merged, but cannot remove", file_list[i]);
   }
+  progress_clear();
   close_stream(out);
 }

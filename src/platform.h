@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Opens an existing file for reading and update, as the image is opened.
 int open_image(const char* path);
@@ -64,6 +65,11 @@ FileIdentity identify(const char* path);
 // same bytes, or where the platform's usual file systems ignore case (Windows,
 // macOS), the same but for ASCII case.
 bool same_name(const char* a, const char* b);
+
+// True when stream is a terminal (a console on Windows).
+bool is_terminal(std::FILE* stream);
+// Milliseconds from an arbitrary start, never going back.
+std::uint64_t monotonic_ms();
 
 // Readies the console streams: closed standard streams point at the null
 // device, so no file the tool opens can take their place and receive console

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -222,6 +223,15 @@ bool same_name(const char* a, const char* b) {
 #else
   return std::strcmp(a, b) == 0;
 #endif
+}
+
+bool is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+std::uint64_t monotonic_ms() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
 void set_up_console() {

@@ -182,6 +182,10 @@ void restore_console() { SetConsoleOutputCP(console_code_page); }
 
 }  // namespace
 
+bool is_terminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+std::uint64_t monotonic_ms() { return GetTickCount64(); }
+
 void set_up_console() {
   // A console shows the UTF-8 bytes of the echo line as the names typed; files and pipes get
   // the bytes unchanged either way.
