@@ -104,8 +104,10 @@ void remove_header_info_from_file(const SplitFile_info& info) {
 
   auto header_size = static_cast<std::uint64_t>(info.header_size);
   if (seek_to(image.fd, header_size) < 0) fail_errno("cannot seek in", info.input_file);
-  std::uint64_t copied = copy_data(image, body, UINT64_MAX);
-  check_copied(info.input_file, copied, info.image.size - std::min(header_size, info.image.size));
+  // One byte more than the image held tells that it grew, and bounds the copy of a device.
+  std::uint64_t expected = info.image.size - std::min(header_size, info.image.size);
+  std::uint64_t copied = copy_data(image, body, expected + 1);
+  check_copied(info.input_file, copied, expected);
   close_stream(image);
   sync_output(body);
   close_stream(body);

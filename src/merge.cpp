@@ -34,7 +34,7 @@ void merge(const MergeFile_info& info) {
     if (in.fd < 0) fail(stdout, "fopen %s failed\r\n", file_list[i]);
     progress_clear();
     std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]);
-    check_copied(file_list[i], copy_data(in, out, UINT64_MAX), before.size);
+    check_copied(file_list[i], copy_data(in, out, before.size + 1), before.size);
     close_stream(in);
     sync_output(out);
     if (i == 0) sync_names(info.output_file, nullptr);
