@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Times kiv_parse_bin against cp, dd, head + tail and a byte-at-a-time stdio
-# split, on random images of each size, and prints one markdown row per size.
+# Times kiv_parse_bin against the durable floor: a split that must be on disk
+# before the image goes can't beat the larger of copying the bytes (cp) and the
+# disk writing them back (sync of a copy cp left dirty). Prints markdown tables.
 #
-#   bench/run.sh [--runs N] [--dir DIR] [SIZE ...]   sizes as 4K, 1M, 1G (default 4K 1M 64M 1G)
-#   bench/run.sh --smoke                             one 64K image, one run: checks the script works
+#   bench/run.sh [--runs N] [--dir DIR] [SIZE ...]  the floor table; sizes as 4K, 1M, 1G
+#                                                   (default 4K 1M 64M 1G), N rounds (default 5)
+#   bench/run.sh --baselines [--runs N] [SIZE ...]  the tool against dd, head + tail and a
+#                                                   byte-at-a-time stdio split
+#   bench/run.sh --cow [--runs N]                   1 GiB splits on XFS with reflink and on btrfs,
+#                                                   loop-mounted (root; skipped otherwise)
+#   bench/run.sh --smoke                            one 64K image, one round of each table
 #
-# DIR (default build/bench) must have room for about three times the largest
-# image. Needs hyperfine and GNU time (Debian: hyperfine, time).
+# Commands are interleaved: each round runs each once, with its preparation
+# (a fresh hard link to the cached image, outputs removed, sync) untimed.
+# DIR (default build/bench) needs about three times the largest image.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=5
 dir=$root/build/bench
 sizes=()
+mode=floor
 while (($#)); do
   case $1 in
-    --smoke) runs=1 sizes=(64K) ;;
+    --smoke) mode=smoke runs=1 sizes=(64K) ;;
+    --baselines) mode=baselines ;;
+    --cow) mode=cow ;;
     --runs) runs=$2; shift ;;
     --dir) dir=$2; shift ;;
     *) sizes+=("$1") ;;
@@ -37,42 +47,140 @@ put_word() {
     dd of="$1" bs=1 seek="$3" conv=notrunc status=none
 }
 
-# Prints "median (min–max)" in ms for command $2 of the CSV file $1.
-cell() { awk -F, -v n="$2" '$1 == n { printf "%.1f (%.1f–%.1f)", $4 * 1000, $7 * 1000, $8 * 1000 }' "$1"; }
-median() { awk -F, -v n="$2" '$1 == n { print $4 }' "$1"; }
-
-echo "| image | kiv_parse_bin ms | cp ms | cp + sync ms | dd bs=1M ms | head + tail ms | bytewise stdio ms | tool / cp | tool / (cp + sync) | bytewise / tool | tool peak RSS |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|"
-for size in "${sizes[@]}"; do
-  bytes=$(numfmt --from=iec "$size")
-  header=$((bytes / 2 < 0x1234 ? bytes / 2 : 0x1234))
-  rm -f cached.img run.img h.bin b.bin copy
+# A random image of $1 bytes recording three header sizes: 0x1000 at byte 16 (the body
+# starts on a block boundary), 0x1234 at 32 (it does not), half the image at 48.
+make_image() {
+  local bytes=$1
   head -c "$bytes" /dev/urandom >cached.img
-  put_word cached.img "$header" 16
-  put_word cached.img $((bytes / 2)) 32  # for the memory run: a header of half the image
+  put_word cached.img $((bytes / 2 < 0x1000 ? bytes / 2 : 0x1000)) 16
+  put_word cached.img $((bytes / 2 < 0x1234 ? bytes / 2 : 0x1234)) 32
+  put_word cached.img $((bytes / 2)) 48
   sync
+}
 
-  # Each run starts from a clean page cache state for its outputs; the tool
-  # deletes its input, so the input is a fresh hard link to the cached image.
-  split_prep='sh -c "ln -f cached.img run.img && rm -f h.bin b.bin && sync"'
-  hyperfine -N --warmup 1 --runs "$runs" --style none --export-csv "$size.csv" \
-    --prepare "$split_prep" -n kiv_parse_bin "$tool 16 run.img h.bin b.bin" \
-    --prepare 'sh -c "rm -f copy && sync"' -n cp "cp cached.img copy" \
-    --prepare 'sh -c "rm -f copy && sync"' -n cp-sync "sh -c 'cp cached.img copy && sync copy'" \
-    --prepare 'sh -c "rm -f h.bin b.bin && sync"' -n dd \
-    "sh -c 'dd if=cached.img of=h.bin bs=1M count=$header iflag=count_bytes status=none && dd if=cached.img of=b.bin bs=1M skip=$header iflag=skip_bytes status=none'" \
-    --prepare 'sh -c "rm -f h.bin b.bin && sync"' -n head-tail \
-    "sh -c 'head -c $header cached.img >h.bin && tail -c +$((header + 1)) cached.img >b.bin'" \
-    --prepare "$split_prep" -n bytewise "$bytewise 16 run.img h.bin b.bin" >/dev/null
+# time_into FILE CMD...: appends CMD's wall time in ms to FILE.
+time_into() {
+  local file=$1 start end
+  shift
+  start=$EPOCHREALTIME
+  "$@" >/dev/null
+  end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", (e - s) * 1000 }' >>"$file"
+}
+fresh_split() { ln -f cached.img run.img && rm -f h.bin b.bin && sync; }
+fresh_copy() { rm -f copy && sync; }
+dirty_copy() { fresh_copy && cp cached.img copy; }
+cp_sync() { cp cached.img copy && sync copy; }
 
+# Prints "median (min–max)" of the times in file $1; median alone with $2 = m.
+stat_of() {
+  sort -n "$1" | awk -v only="${2:-}" '{ v[NR] = $1 } END {
+    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    if (only == "m") printf "%.3f", m; else printf "%.1f (%.1f–%.1f)", m, v[1], v[NR] }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+peak_rss() {
   ln -f cached.img run.img
-  rss=$(/usr/bin/time -f %M "$tool" 32 run.img h.bin b.bin 2>&1 >/dev/null | tail -n 1)
-  ratio() { awk -v a="$(median "$size.csv" "$1")" -v b="$(median "$size.csv" "$2")" 'BEGIN { printf "%.2f", a / b }'; }
-  echo "| $size | $(cell "$size.csv" kiv_parse_bin) | $(cell "$size.csv" cp) | $(cell "$size.csv" cp-sync) |" \
-    "$(cell "$size.csv" dd) | $(cell "$size.csv" head-tail) | $(cell "$size.csv" bytewise) |" \
-    "$(ratio kiv_parse_bin cp) | $(ratio kiv_parse_bin cp-sync) |" \
-    "$(ratio bytewise kiv_parse_bin) | $((rss / 1024)).$((rss % 1024 * 10 / 1024)) MiB |"
-done
-rm -f cached.img run.img h.bin b.bin copy
-echo
-echo "Medians of $runs runs, min–max in brackets. Peak RSS: GNU time, header of half the image. $(nproc) cores, $(uname -sr), $(date -u +%F)."
+  local kib
+  kib=$(/usr/bin/time -f %M "$tool" 48 run.img h.bin b.bin 2>&1 >/dev/null | tail -n 1)
+  echo "$((kib / 1024)).$((kib % 1024 * 10 / 1024)) MiB"
+}
+
+floor_table() {
+  echo "| image | tool, body aligned ms | tool, body unaligned ms | cp ms | cp + sync ms | writeback ms | aligned / floor | unaligned / floor | peak RSS |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  for size in "${sizes[@]}"; do
+    make_image "$(numfmt --from=iec "$size")"
+    rm -f ./*.ms
+    for ((r = 0; r < runs; r++)); do
+      fresh_split && time_into aligned.ms "$tool" 16 run.img h.bin b.bin
+      fresh_split && time_into unaligned.ms "$tool" 32 run.img h.bin b.bin
+      fresh_copy && time_into cp.ms cp cached.img copy
+      fresh_copy && time_into cp-sync.ms cp_sync
+      dirty_copy && time_into writeback.ms sync copy
+    done
+    local floor
+    floor=$(awk -v a="$(stat_of cp.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }')
+    echo "| $size | $(stat_of aligned.ms) | $(stat_of unaligned.ms) | $(stat_of cp.ms) |" \
+      "$(stat_of cp-sync.ms) | $(stat_of writeback.ms) | $(ratio "$(stat_of aligned.ms m)" "$floor") |" \
+      "$(ratio "$(stat_of unaligned.ms m)" "$floor") | $(peak_rss) |"
+  done
+  echo
+  echo "Medians of $runs interleaved rounds, min–max in brackets; floor = the larger median of cp and"
+  echo "writeback. Headers 0x1000 and 0x1234 bytes; peak RSS for a header of half the image."
+  echo "$(nproc) cores, $(uname -sr), $(date -u +%F)."
+}
+
+baselines_table() {
+  echo "| image | kiv_parse_bin ms | dd bs=1M ms | head + tail ms | bytewise stdio ms | bytewise / tool |"
+  echo "|---|---|---|---|---|---|"
+  for size in "${sizes[@]}"; do
+    local bytes header
+    bytes=$(numfmt --from=iec "$size")
+    header=$((bytes / 2 < 0x1234 ? bytes / 2 : 0x1234))
+    make_image "$bytes"
+    rm -f ./*.ms
+    for ((r = 0; r < runs; r++)); do
+      fresh_split && time_into tool.ms "$tool" 32 run.img h.bin b.bin
+      fresh_split && time_into dd.ms sh -c "dd if=cached.img of=h.bin bs=1M count=$header iflag=count_bytes status=none && dd if=cached.img of=b.bin bs=1M skip=$header iflag=skip_bytes status=none"
+      fresh_split && time_into head-tail.ms sh -c "head -c $header cached.img >h.bin && tail -c +$((header + 1)) cached.img >b.bin"
+      fresh_split && time_into bytewise.ms "$bytewise" 32 run.img h.bin b.bin
+    done
+    echo "| $size | $(stat_of tool.ms) | $(stat_of dd.ms) | $(stat_of head-tail.ms) | $(stat_of bytewise.ms) |" \
+      "$(ratio "$(stat_of bytewise.ms m)" "$(stat_of tool.ms m)") |"
+  done
+  echo
+  echo "Medians of $runs interleaved rounds, min–max in brackets; header 0x1234 bytes. Only the tool syncs."
+}
+
+# One file system on a loop-mounted sparse file of 3 GiB: a 1 GiB split, aligned and
+# unaligned, with the space its outputs took (the image stays as a second link).
+cow_rows() {
+  local fs=$1 mkfs_options=$2
+  command -v "mkfs.$fs" >/dev/null || { echo "| $fs | skipped: no mkfs.$fs | | | |"; return; }
+  rm -f "$fs.disk" && truncate -s 3G "$fs.disk"
+  "mkfs.$fs" -q $mkfs_options "$fs.disk" >/dev/null
+  mkdir -p "$fs.mnt" && mount -o loop "$fs.disk" "$fs.mnt"
+  (
+    cd "$fs.mnt"
+    head -c 1G "$dir/cached.img" >cached.img
+    sync
+    for header in 16:aligned 32:unaligned; do
+      rm -f ./*.ms
+      local used=0 before after
+      for ((r = 0; r < runs; r++)); do
+        fresh_split
+        before=$(df -B1 --output=used . | tail -n 1)
+        time_into split.ms "$tool" "${header%%:*}" run.img h.bin b.bin
+        sync
+        after=$(df -B1 --output=used . | tail -n 1)
+        used=$((after - before))
+      done
+      echo "| $fs | ${header#*:} | $(stat_of split.ms) | $((used / 1048576)) MiB |"
+    done
+  )
+  umount "$fs.mnt"
+  rm -f "$fs.disk"
+}
+
+cow_table() {
+  echo "| file system | body | split of 1 GiB ms | new space for the outputs |"
+  echo "|---|---|---|---|"
+  if [ "$(id -u)" != 0 ]; then
+    echo "| all | skipped: loop mounts need root | | |"
+    return
+  fi
+  make_image $((1 << 30))
+  cow_rows xfs "-m reflink=1"
+  cow_rows btrfs ""
+  echo
+  echo "Medians of $runs rounds. A reflink shares the image's blocks with the body instead of copying them."
+}
+
+case $mode in
+  floor) floor_table ;;
+  baselines) baselines_table ;;
+  cow) cow_table ;;
+  smoke) floor_table && baselines_table ;;
+esac
+rm -f cached.img run.img h.bin b.bin copy ./*.ms
