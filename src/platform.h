@@ -26,8 +26,9 @@ std::int64_t write_some(int fd, const void* buffer, std::size_t size);
 int seek_to(int fd, std::uint64_t offset);
 
 // Copies up to size bytes between the current offsets of two files inside the
-// kernel. Returns the count copied, 0 where the kernel sees the end, or -1 where
-// it can't copy these files (the caller then moves the bytes itself).
+// kernel (sharing blocks where the file system can). Returns the count copied,
+// 0 where the kernel sees the end, or -1 where it can't copy these files (the
+// caller then moves the bytes itself, from the offsets as they then stand).
 std::int64_t kernel_copy(int from, int to, std::size_t size);
 
 // Asks the kernel to start writing the length bytes just before the file's
