@@ -133,6 +133,20 @@ baselines_table() {
   echo "Medians of $runs interleaved rounds, min–max in brackets; header 0x1234 bytes. Only the tool syncs."
 }
 
+# Prints the bytes used on this file system once freeing has settled (XFS frees
+# the blocks of a removed file in the background).
+settled_used() {
+  local now last=-1
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    sync
+    now=$(df -B1 --output=used . | tail -n 1)
+    [ "$now" = "$last" ] && break
+    last=$now
+    sleep 0.5
+  done
+  echo "$now"
+}
+
 # One file system on a loop-mounted sparse file of 3 GiB: a 1 GiB split, aligned and
 # unaligned, with the space its outputs took (the image stays as a second link).
 cow_rows() {
@@ -147,14 +161,14 @@ cow_rows() {
     sync
     for header in 16:aligned 32:unaligned; do
       rm -f ./*.ms
-      local used=0 before after
+      local used=0 with without
       for ((r = 0; r < runs; r++)); do
         fresh_split
-        before=$(df -B1 --output=used . | tail -n 1)
         time_into split.ms "$tool" "${header%%:*}" run.img h.bin b.bin
-        sync
-        after=$(df -B1 --output=used . | tail -n 1)
-        used=$((after - before))
+        with=$(settled_used)
+        rm -f h.bin b.bin
+        without=$(settled_used)
+        used=$((with - without))
       done
       echo "| $fs | ${header#*:} | $(stat_of split.ms) | $((used / 1048576)) MiB |"
     done

@@ -89,10 +89,15 @@ namespace {
 // offset after what reached to; returns that count, 0 at the end, or -1.
 std::int64_t pipe_copy(int from, int to, std::size_t size) {
   static int pipe_fds[2] = {-1, -1};
+  static bool grown = false;
   if (pipe_fds[0] < 0) {
     if (pipe2(pipe_fds, O_CLOEXEC) < 0) return -1;
-    fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20);  // fewer calls; 64 KiB where refused
+    grown = false;
   }
+  // A larger pipe means fewer calls for a large copy; a small one needs none (64 KiB where
+  // refused).
+  if (!grown && size > (std::size_t{64} << 10))
+    grown = fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20) > 0;
   off_t start = lseek(from, 0, SEEK_CUR);
   if (start < 0) return -1;
   loff_t at = start;
