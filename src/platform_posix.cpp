@@ -192,10 +192,16 @@ int sync_file(int fd) {
 
 namespace {
 
+// Returns, allocated, the directory part of path with its slash ("a/", "/"),
+// or "." for a bare name; null where memory ran out.
+char* directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash == nullptr ? strdup(".") : strndup(path, static_cast<std::size_t>(slash - path) + 1);
+}
+
 // Syncs the directory that holds path; returns 0, or -1 with errno.
 int sync_directory_of(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  char* dir = slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+  char* dir = directory_of(path);
   if (dir == nullptr) return -1;
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::free(dir);
@@ -256,8 +262,7 @@ FileIdentity identify(const char* path) {
   // Nothing there yet: what it would become is named by its directory and last component.
   const char* slash = std::strrchr(path, '/');
   id.name = slash == nullptr ? path : slash + 1;
-  char* dir =
-      slash == nullptr ? strdup(".") : strndup(path, static_cast<std::size_t>(slash - path) + 1);
+  char* dir = directory_of(path);
   if (dir == nullptr) return FileIdentity{ENOMEM, false, 0, 0, 0, 0, nullptr};
   int rc = stat(dir, &st);
   int saved = errno;

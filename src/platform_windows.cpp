@@ -175,8 +175,7 @@ bool same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 namespace {
 
-UINT console_code_page = 0;
-;  // restored at exit
+UINT console_code_page = 0;  // restored at exit
 
 void restore_console() { SetConsoleOutputCP(console_code_page); }
 
