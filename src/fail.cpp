@@ -7,6 +7,12 @@
 
 #include "progress.h"
 
+namespace {
+
+int console_error = 0;  // why the first console line failed; 0 while none has
+
+}  // namespace
+
 void fail(std::FILE* stream, const char* format, ...) {
   progress_clear();
   if (stream != stdout) std::fflush(stdout);
@@ -25,4 +31,17 @@ void fail_line(const char* line) {
 
 void fail_errno(const char* action, const char* path) {
   fail(stderr, "kiv_parse_bin: %s %s: %s\n", action, path, std::strerror(errno));
+}
+
+void note_printed(int result) {
+  if (result < 0 && console_error == 0) console_error = errno;
+}
+
+void check_console(const char* done) {
+  if (std::fflush(stdout) != 0) note_printed(-1);
+  if (console_error == 0 && std::ferror(stdout) != 0) console_error = EIO;
+  if (console_error != 0) {
+    fail(stderr, "kiv_parse_bin: %s, but standard output failed: %s\n", done,
+         std::strerror(console_error));
+  }
 }

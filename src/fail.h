@@ -1,5 +1,6 @@
 // How the tool stops: one message, then exit status 1. Nothing written before
-// is removed, and nothing is logged beyond the message.
+// is removed, and nothing is logged beyond the message. Also what the console
+// told the tool about its own lines.
 #pragma once
 
 #include <cstdio>
@@ -16,3 +17,11 @@
 // Ends the process with "kiv_parse_bin: <action> <path>: <reason from errno>"
 // on standard error.
 [[noreturn]] void fail_errno(const char* action, const char* path);
+
+// Takes what printf or puts returned for a console line, keeping the reason
+// of the first line that could not be written.
+void note_printed(int result);
+
+// Ends the process unless every console line reached standard output
+// ("kiv_parse_bin: <done>, but standard output failed: <reason>").
+void check_console(const char* done);

@@ -1,3 +1,13 @@
+// The split. At every instant either the image is whole or both outputs are
+// complete on stable storage, because the steps come in this order:
+//   1. each output is opened without emptying it, checked to be neither the
+//      image, nor the other output, nor the console's file, and only then emptied;
+//   2. the header is copied, synced with its directory entry, and what its
+//      descriptor then shows recorded; it is closed before the body is opened;
+//   3. the body likewise;
+//   4. both output paths must still name exactly what was recorded, and the
+//      image path the image as the run found it (retire_image);
+//   5. the image is moved to a name of the tool's own, checked there, and removed.
 #include "kiv_parse_bin.h"
 
 #include <algorithm>
@@ -5,30 +15,41 @@
 
 #include "copy.h"
 #include "fail.h"
+#include "files.h"
 #include "guard.h"
+#include "platform.h"
 #include "progress.h"
 
 namespace {
 
-// Refuses outputs that would overwrite the image, or each other, before they
-// are opened. Paths are compared by the file they name (or, not yet there,
-// would name), so ./a.img, hard links and symbolic links are caught; devices
-// such as /dev/null may be named twice.
-void refuse_overlaps(const SplitFile_info& info) {
-  FileIdentity image = examine(info.input_file);
-  FileIdentity header = examine(info.output_file1);
-  FileIdentity body = examine(info.output_file2);
-  const char* over_image = same_file(header, image) ? info.output_file1
-                           : same_file(body, image) ? info.output_file2
-                                                    : nullptr;
+// Ends the run where an output would overwrite the image or the other output,
+// or is also the console's file. Called with what the paths name before
+// anything is opened, and again with each output's descriptor once opened, so
+// a name swapped in between can't make the tool empty the image.
+void refuse_overlaps(const SplitFile_info& info, const FileIdentity& header,
+                     const FileIdentity& body) {
+  const char* over_image = same_file(header, info.image) ? info.output_file1
+                           : same_file(body, info.image) ? info.output_file2
+                                                         : nullptr;
   if (over_image != nullptr) {
     fail(stderr, "kiv_parse_bin: refusing to overwrite the image %s with %s\n", info.input_file,
          over_image);
   }
-  if (same_file(header, body) && !header.stream) {
+  // Pipes and devices such as /dev/null take both in turn.
+  if (same_file(header, body) && !keeps_nothing(header)) {
     fail(stderr, "kiv_parse_bin: refusing to write header and body to one file: %s and %s\n",
          info.output_file1, info.output_file2);
   }
+  refuse_console_file(info.output_file1, header, "write");
+  refuse_console_file(info.output_file2, body, "write");
+}
+
+// Steps 4 and 5: the image goes only while both outputs hold all of it.
+void retire_image(const SplitFile_info& info, const FileIdentity& body) {
+  check_output(info.output_file1, info.header);
+  check_output(info.output_file2, body);
+  check_unchanged(info.input_file, info.image);
+  remove_copied(info.input_file, info.image, "split complete, but cannot remove");
 }
 
 // Converts decimal text as the C library's atoi reads it (leading blanks, a
@@ -49,13 +70,16 @@ std::uint32_t parse_header_addr(const char* text) {
 }  // namespace
 
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
-  int fd = open_image(path);
+  int fd = sys::open_image(path);
   if (fd < 0) fail_errno("cannot open", path);
   unsigned char word[4];
-  std::int64_t n = read_at(fd, word, sizeof word, offset);
-  if (n < 0) fail_errno("cannot read", path);
-  if (close_file(fd) < 0) fail_errno("cannot close", path);
-  if (n < 4) {
+  std::size_t got = 0;
+  for (std::int64_t n = 1; got < sizeof word && n > 0; got += static_cast<std::size_t>(n)) {
+    n = sys::read_at(fd, word + got, sizeof word - got, offset + got);
+    if (n < 0) fail_errno("cannot read", path);
+  }
+  if (sys::close_file(fd) < 0) fail_errno("cannot close", path);
+  if (got < sizeof word) {
     fail(stderr, "kiv_parse_bin: %s ends before its header size word at offset %u\n", path,
          static_cast<unsigned>(offset));
   }
@@ -69,56 +93,55 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   info.output_file1 = argv[3];
   info.output_file2 = argv[4];
   info.image = examine(info.input_file);
+  // Console lines appended to the image would change it under the split.
+  refuse_console_file(info.input_file, info.image, "split");
   info.header_size = Get_4Byte_FromSize(info.input_file, info.header_addr);
-  std::printf("Header File Size:0x%.04x\r\n", static_cast<unsigned>(info.header_size));
+  note_printed(
+      std::printf("Header File Size:0x%.04x\r\n", static_cast<unsigned>(info.header_size)));
 }
 
-void create_header_file(const SplitFile_info& info) {
+void create_header_file(SplitFile_info& info) {
   // The header streams through a fixed buffer, but a size no allocator could
   // satisfy still fails where a whole-header buffer would.
   if (info.header_size < 0) fail_line("malloc fail\r");
-  refuse_overlaps(info);
-  Stream image{open_image(info.input_file), info.input_file};
+  const FileIdentity body = examine(info.output_file2);
+  refuse_overlaps(info, examine(info.output_file1), body);
+  Input image{.fd = sys::open_image(info.input_file), .path = info.input_file};
   if (image.fd < 0) fail(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
-  Stream header{create_output(info.output_file1), info.output_file1};
+  check_opened(image, info.image);
+  Output header = open_output(info.output_file1);
   if (header.fd < 0) fail(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
+  refuse_overlaps(info, header.opened, body);
+  claim_output(header);
 
   auto size = static_cast<std::uint64_t>(info.header_size);
-  progress_start(size + info.image.size - std::min(size, info.image.size));
-  std::uint64_t copied = copy_data(image, header, size);
+  progress_start(std::max(size, info.image.size));
+  std::uint64_t copied = copy_data(image, 0, header, size);
   check_copied(info.input_file, copied, std::min(size, info.image.size));
   write_fill(header, 0xFF, size - copied);  // what reading past the end yields
-  close_stream(image);
-  sync_output(header);
-  close_stream(header);
+  close_input(image);
+  info.header = sync_output(header);
+  close_output(header);
 }
 
 void remove_header_info_from_file(const SplitFile_info& info) {
-  refuse_overlaps(info);  // again: h.bin and ./h.bin are one file only now that the header exists
   // The body is created only once the image is open, so a run that finds the
   // image gone (another run split it) leaves that run's body alone.
-  Stream image{open_image(info.input_file), info.input_file};
+  Input image{.fd = sys::open_image(info.input_file), .path = info.input_file};
   if (image.fd < 0) fail_line("Open the file failure...\r");
-  Stream body{create_output(info.output_file2), info.output_file2};
+  check_opened(image, info.image);
+  Output body = open_output(info.output_file2);
   if (body.fd < 0) fail_line("Open the file failure...\r");
+  refuse_overlaps(info, info.header, body.opened);
+  claim_output(body);
 
   auto header_size = static_cast<std::uint64_t>(info.header_size);
-  if (seek_to(image.fd, header_size) < 0) fail_errno("cannot seek in", info.input_file);
   // One byte more than the image held tells that it grew, and bounds the copy of a device.
   std::uint64_t expected = info.image.size - std::min(header_size, info.image.size);
-  std::uint64_t copied = copy_data(image, body, expected + 1);
-  check_copied(info.input_file, copied, expected);
-  close_stream(image);
-  sync_output(body);
-  close_stream(body);
-  sync_names(info.output_file1, info.output_file2);
-
-  // The image goes only while both outputs hold all of it, as it was when the run began.
-  check_output(info.output_file1, header_size);
-  check_output(info.output_file2, copied);
-  check_unchanged(info.input_file, info.image);
-  if (remove_file(info.input_file) < 0) {
-    fail_errno("split complete, but cannot remove", info.input_file);
-  }
+  check_copied(info.input_file, copy_data(image, header_size, body, expected + 1), expected);
+  close_input(image);
+  const FileIdentity synced = sync_output(body);
+  close_output(body);
+  retire_image(info, synced);
   progress_clear();
 }

@@ -1,11 +1,11 @@
-// Splitting an image at the header size it records about itself.
-// Every operation reports its own failure and ends the process with status 1;
-// none returns a status.
+// Splitting an image at the header size it records about itself, and joining
+// files end to end. Every operation reports its own failure and ends the
+// process with status 1; none returns a status.
 #pragma once
 
 #include <cstdint>
 
-#include "platform.h"
+#include "file_identity.h"
 
 // One split: the paths are borrowed from the command line, never copied or freed.
 struct SplitFile_info {
@@ -15,6 +15,7 @@ struct SplitFile_info {
   std::int32_t header_size;   // the image's little-endian word at header_addr
   std::uint32_t header_addr;  // offset of that word, 0..65535
   FileIdentity image;         // the image as the run found it; it must be so when deleted
+  FileIdentity header;        // the header file as synced; it must be so when the image goes
 };
 
 // Fills info from argv[1..4] (offset, image, header file, body file), reads the
@@ -28,8 +29,9 @@ std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
 
 // Writes the image's first header_size bytes to output_file1, padded with 0xFF
 // where the image is shorter, and syncs it. Refuses outputs that would
-// overwrite the image or each other before creating anything.
-void create_header_file(const SplitFile_info& info);
+// overwrite the image or each other, or that are also the console's file,
+// before writing anything.
+void create_header_file(SplitFile_info& info);
 
 // Writes the image from byte header_size on to output_file2 and syncs it;
 // deletes the image only when both outputs hold all of it and it has not

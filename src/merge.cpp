@@ -1,10 +1,31 @@
+// Joining files end to end. Each joined file goes only once the output holds
+// all of it on stable storage, by the same checks and removal as the split.
 #include <cstdio>
 
 #include "copy.h"
 #include "fail.h"
+#include "files.h"
 #include "guard.h"
 #include "kiv_parse_bin.h"
+#include "platform.h"
 #include "progress.h"
+
+namespace {
+
+// Ends the run where the output is one of the files to join (which emptying
+// it would lose) or is also the console's file.
+void refuse_overlaps(const MergeFile_info& info, const char* const file_list[],
+                     const FileIdentity& output) {
+  for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    if (same_file(examine(file_list[i]), output)) {
+      fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
+           info.output_file);
+    }
+  }
+  refuse_console_file(info.output_file, output, "write");
+}
+
+}  // namespace
 
 void merge(const MergeFile_info& info) {
   const char* file_list[6] = {info.file_name[0], info.file_name[1]};
@@ -13,34 +34,30 @@ void merge(const MergeFile_info& info) {
     fail(stderr, "kiv_parse_bin: cannot merge %u files: only %u are named\n",
          static_cast<unsigned>(info.file_count), static_cast<unsigned>(named));
   }
-  // Truncating an output that is one of the inputs would lose that input.
-  FileIdentity output = examine(info.output_file);
+  refuse_overlaps(info, file_list, examine(info.output_file));
   std::uint64_t total = 0;
-  for (std::uint32_t i = 0; i < info.file_count; ++i) {
-    FileIdentity file = examine(file_list[i]);
-    total += file.size;
-    if (same_file(file, output)) {
-      fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
-           info.output_file);
-    }
-  }
+  for (std::uint32_t i = 0; i < info.file_count; ++i) total += examine(file_list[i]).size;
 
-  Stream out{create_output(info.output_file), info.output_file};
+  Output out = open_output(info.output_file);
   if (out.fd < 0) fail(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
+  refuse_overlaps(info, file_list, out.opened);
+  claim_output(out);
   progress_start(total);
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
-    FileIdentity before = examine(file_list[i]);
-    Stream in{open_input(file_list[i]), file_list[i]};
+    const FileIdentity before = examine(file_list[i]);
+    Input in{.fd = sys::open_input(file_list[i]), .path = file_list[i]};
     if (in.fd < 0) fail(stdout, "fopen %s failed\r\n", file_list[i]);
+    check_opened(in, before);
     progress_clear();
-    std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]);
-    check_copied(file_list[i], copy_data(in, out, before.size + 1), before.size);
-    close_stream(in);
-    sync_output(out);
-    if (i == 0) sync_names(info.output_file, nullptr);
-    check_unchanged(file_list[i], before);
-    if (remove_file(file_list[i]) < 0) fail_errno("merged, but cannot remove", file_list[i]);
+    note_printed(std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]));
+    check_copied(in.path, copy_data(in, 0, out, before.size + 1), before.size);
+    close_input(in);
+    const FileIdentity synced = sync_output(out);
+    check_output(info.output_file, synced);
+    check_unchanged(in.path, before);
+    remove_copied(in.path, before, "merged, but cannot remove");
   }
   progress_clear();
-  close_stream(out);
+  close_output(out);
+  check_console("merged");
 }

@@ -1,6 +1,7 @@
 // The file calls on Windows, through the C runtime's descriptors.
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 
@@ -26,75 +27,9 @@ unsigned clamp(std::size_t size) {
   return static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
 }
 
-bool holds_storage(int fd) {
-  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
-}
+HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
-}  // namespace
-
-int open_image(const char* path) { return _open(path, _O_RDWR | _O_BINARY | _O_NOINHERIT); }
-
-int open_input(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
-
-int create_output(const char* path) {
-  return _open(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-               _S_IREAD | _S_IWRITE);
-}
-
-int close_file(int fd) { return _close(fd); }
-
-std::int64_t read_some(int fd, void* buffer, std::size_t size) {
-  return _read(fd, buffer, clamp(size));
-}
-
-std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
-  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  std::size_t done = 0;
-  while (done < size) {
-    int n = _read(fd, bytes + done, clamp(size - done));
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
-}
-
-std::int64_t write_some(int fd, const void* buffer, std::size_t size) {
-  int n = _write(fd, buffer, clamp(size));
-  if (n == 0 && size > 0) {
-    errno = EIO;  // no progress would loop for ever
-    return -1;
-  }
-  return n;
-}
-
-int seek_to(int fd, std::uint64_t offset) {
-  return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0 ? -1 : 0;
-}
-
-std::int64_t kernel_copy(int, int, std::size_t) {
-  errno = ENOSYS;  // no file-to-file copy call for descriptors: the block loop does it
-  return -1;
-}
-
-void start_writeback(int, std::uint64_t) {}
-
-int sync_file(int fd) {
-  if (!holds_storage(fd)) return 0;  // NUL, consoles and pipes
-  return _commit(fd);
-}
-
-int sync_directories_of(const char*, const char*) {
-  return 0;  // NTFS journals its directory entries; there is no call to sync one
-}
-
-int remove_file(const char* path) { return std::remove(path); }
-
-namespace {
-
-// Why a path can't be examined, as the errno value closest to the system's error.
+// Why a call failed, as the errno value closest to the system's error.
 int errno_of(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -108,72 +43,49 @@ int errno_of(DWORD error) {
       return EINVAL;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
     default:
       return EIO;
   }
 }
 
-// Reads what the system knows of the file or folder at path; returns 0, or
-// the errno value for why it can't.
-int describe(const char* path, BY_HANDLE_FILE_INFORMATION& info, DWORD& type) {
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
-  type = GetFileType(handle);
-  // NUL and consoles have no file index.
-  bool known = type != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &info) != 0;
-  DWORD error = GetLastError();
-  CloseHandle(handle);
-  return known ? 0 : errno_of(error);
-}
-
 std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
-}  // namespace
-
-FileIdentity identify(const char* path) {
-  // st_ino means nothing here: the volume serial number and file index name a file.
+// Describes the open handle: the volume serial number and file index name a
+// file (st_ino means nothing here); NUL, consoles and pipes have neither.
+FileIdentity describe(HANDLE handle) {
   FileIdentity id{};
+  DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK) {
+    id.kind = type == FILE_TYPE_PIPE ? Kind::pipe : Kind::device;
+    return id;
+  }
   BY_HANDLE_FILE_INFORMATION info{};
-  DWORD type = FILE_TYPE_UNKNOWN;
-  id.error = describe(path, info, type);
-  if (id.error == 0) {
-    id.stream = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
-    id.size = join(info.nFileSizeHigh, info.nFileSizeLow);
-    id.modified = static_cast<std::int64_t>(
-        join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
-  } else if (id.error == ENOENT) {
-    // Nothing there yet: what it would become is named by its folder and last component.
-    const char* last = path;
-    for (const char* p = path; *p != '\0'; ++p) {
-      if (*p == '/' || *p == '\\' || *p == ':') last = p + 1;
-    }
-    id.name = last;
-    auto length = static_cast<std::size_t>(last - path);
-    const char* prefix = length > 0 ? path : ".";
-    if (length == 0) length = 1;
-    auto* dir = static_cast<char*>(std::malloc(length + 2));
-    if (dir == nullptr) return FileIdentity{ENOMEM, false, 0, 0, 0, 0, nullptr};
-    std::memcpy(dir, prefix, length);
-    dir[length] = '\0';
-    if (dir[length - 1] == ':') std::strcpy(dir + length, ".");  // "C:" names no folder; "C:." does
-    int error = describe(dir, info, type);
-    std::free(dir);
-    if (error != 0) {
-      if (error != ENOENT) id.error = error;
-      return id;
-    }
-  } else {
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandle(handle, &info) == 0 ||
+      GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) == 0) {
+    id.error = errno_of(GetLastError());
     return id;
   }
   id.device = info.dwVolumeSerialNumber;
   id.inode = join(info.nFileIndexHigh, info.nFileIndexLow);
+  id.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  id.modified = basic.LastWriteTime.QuadPart;
+  id.changed = basic.ChangeTime.QuadPart;
   return id;
 }
 
-bool same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
-
-namespace {
+// Describes the file or folder at path without opening it for reading or writing.
+FileIdentity describe(const char* path) {
+  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = errno_of(GetLastError())};
+  FileIdentity id = describe(handle);
+  CloseHandle(handle);
+  return id;
+}
 
 UINT console_code_page = 0;  // restored at exit
 
@@ -181,11 +93,107 @@ void restore_console() { SetConsoleOutputCP(console_code_page); }
 
 }  // namespace
 
-bool is_terminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+int sys::open_image(const char* path) { return _open(path, _O_RDWR | _O_BINARY | _O_NOINHERIT); }
 
-std::uint64_t monotonic_ms() { return GetTickCount64(); }
+int sys::open_input(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
 
-void set_up_console() {
+int sys::open_output(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+int sys::empty_file(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
+
+void sys::lock_file(int fd) {
+  // Waits while another process holds any part of the file.
+  OVERLAPPED whole{};
+  LockFileEx(handle_of(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+int sys::close_file(int fd) { return _close(fd); }
+
+std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+  return _read(fd, buffer, clamp(size));
+}
+
+std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
+                           Kind kind) {
+  bool positioned = kind == Kind::file || kind == Kind::disk;
+  if (positioned && _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+  return _write(fd, buffer, clamp(size));
+}
+
+std::int64_t sys::kernel_copy(int, std::uint64_t, int, std::uint64_t, std::size_t) {
+  errno = ENOSYS;  // no file-to-file copy call for descriptors: the block loop does it
+  return -1;
+}
+
+void sys::start_writeback(int, std::uint64_t, std::uint64_t) {}
+
+int sys::sync_file(int fd) {
+  if (GetFileType(handle_of(fd)) != FILE_TYPE_DISK) return 0;  // NUL, consoles and pipes
+  return _commit(fd);
+}
+
+int sys::sync_folder_of(const char*) {
+  return 0;  // NTFS journals its directory entries; there is no call to sync one
+}
+
+int sys::rename_new(const char* from, const char* to) {
+  if (MoveFileExA(from, to, 0) != 0) return 0;  // without MOVEFILE_REPLACE_EXISTING
+  errno = errno_of(GetLastError());
+  return -1;
+}
+
+int sys::remove_file(const char* path) { return std::remove(path); }
+
+const char* sys::last_component(const char* path) {
+  const char* last = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\' || *p == ':') last = p + 1;
+  }
+  return last;
+}
+
+long sys::process_id() { return _getpid(); }
+
+FileIdentity sys::identify(const char* path) {
+  FileIdentity id = describe(path);
+  if (id.error != ENOENT) return id;
+  // Nothing there yet: what it would become is named by its folder and last component.
+  id.name = last_component(path);
+  auto length = static_cast<std::size_t>(id.name - path);
+  const char* prefix = length > 0 ? path : ".";
+  if (length == 0) length = 1;
+  auto* dir = static_cast<char*>(std::malloc(length + 2));
+  if (dir == nullptr) return FileIdentity{.error = ENOMEM};
+  std::memcpy(dir, prefix, length);
+  dir[length] = '\0';
+  if (dir[length - 1] == ':') std::strcpy(dir + length, ".");  // "C:" names no folder; "C:." does
+  FileIdentity folder = describe(dir);
+  std::free(dir);
+  if (folder.error == 0) {
+    id.device = folder.device;
+    id.inode = folder.inode;
+  } else if (folder.error != ENOENT) {
+    id.error = folder.error;
+  }
+  return id;
+}
+
+FileIdentity sys::identify_open(int fd) {
+  HANDLE handle = handle_of(fd);
+  if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = EBADF};
+  return describe(handle);
+}
+
+bool sys::same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+bool sys::is_terminal(int fd) { return _isatty(fd) != 0; }
+
+std::uint64_t sys::monotonic_ms() { return GetTickCount64(); }
+
+void sys::set_up_console() {
   // A console shows the UTF-8 bytes of the echo line as the names typed; files and pipes get
   // the bytes unchanged either way.
   DWORD mode = 0;

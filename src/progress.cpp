@@ -24,7 +24,7 @@ void human(char* out, std::size_t size, double bytes) {
 }
 
 void draw(const char* note) {
-  std::uint64_t now = monotonic_ms();
+  std::uint64_t now = sys::monotonic_ms();
   char done[16], total[16], rate[16], line[96];
   human(done, sizeof done, static_cast<double>(done_bytes));
   human(total, sizeof total, static_cast<double>(total_bytes));
@@ -43,21 +43,21 @@ void draw(const char* note) {
 }  // namespace
 
 void progress_start(std::uint64_t total) {
-  counting = is_terminal(stderr);
+  counting = sys::is_terminal(2);
   total_bytes = total;
   done_bytes = 0;
-  started_ms = monotonic_ms();
+  started_ms = sys::monotonic_ms();
 }
 
 void progress_add(std::uint64_t bytes) {
   if (!counting) return;
   done_bytes += bytes;
-  std::uint64_t now = monotonic_ms();
+  std::uint64_t now = sys::monotonic_ms();
   if (now - started_ms >= quiet_ms && now - drawn_ms >= redraw_ms) draw("");
 }
 
 void progress_syncing() {
-  if (counting && monotonic_ms() - started_ms >= quiet_ms) draw(", syncing");
+  if (counting && sys::monotonic_ms() - started_ms >= quiet_ms) draw(", syncing");
 }
 
 void progress_clear() {

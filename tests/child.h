@@ -14,5 +14,6 @@ pid_t start_child(const std::function<void()>& body, const fs::path& dir, bool o
 Outcome wait_child(pid_t pid, const fs::path& dir, bool one_stream = false);
 Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool one_stream = false);
 
-// Replaces the process with the built tool, given args.
+// Replaces the process with the program at exe (or the built tool), given args.
+[[noreturn]] void exec_program(const std::string& exe, const std::vector<std::string>& args);
 [[noreturn]] void exec_tool(const std::vector<std::string>& args);

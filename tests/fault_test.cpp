@@ -92,30 +92,143 @@ TEST(Faults, KilledMidCopyKeepsImage) {
   }
 }
 
-TEST(Faults, ImageChangedDuringSplitIsKept) {
-  const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> changes{
-      {"shrinks", [](const fs::path& image) { fs::resize_file(image, 2 << 20); }},
-      {"grows", [](const fs::path& image) { fs::resize_file(image, 9 << 20); }},
-      {"rewritten in place",
-       [](const fs::path& image) { std::fstream(image, std::ios::in | std::ios::out) << "x"; }},
+// Writes "x" over the file's first byte, then sets its time of last write back
+// to what it was: only the time of change, which no user can set, still shows it.
+void rewrite_quietly(const fs::path& file) {
+  const auto modified = fs::last_write_time(file);
+  std::fstream(file, std::ios::in | std::ios::out) << "x";
+  fs::last_write_time(file, modified);
+}
+
+TEST(Faults, ChangesMidSplitKeepTheImage) {
+  using Change = std::function<void(const fs::path& dir)>;
+  struct Case {
+    const char* name;
+    bool header_stalls;  // else the body does, after the header is synced
+    Change change;
+    std::string err;
   };
-  for (const auto& [name, change] : changes) {
-    SCOPED_TRACE(name);
+  const std::string image_changed = "kiv_parse_bin: a.img changed while it was copied\n";
+  const std::string header_changed = "kiv_parse_bin: h.bin changed after it was written\n";
+  const Case cases[]{
+      {"image shrinks", false, [](const fs::path& d) { fs::resize_file(d / "a.img", 2 << 20); },
+       image_changed},
+      {"image grows", false, [](const fs::path& d) { fs::resize_file(d / "a.img", 9 << 20); },
+       image_changed},
+      {"image rewritten in place", false,
+       [](const fs::path& d) { std::fstream(d / "a.img", std::ios::in | std::ios::out) << "x"; },
+       image_changed},
+      {"image rewritten, its time of last write set back", false,
+       [](const fs::path& d) { rewrite_quietly(d / "a.img"); }, image_changed},
+      {"header replaced by a file of the same size", false,
+       [](const fs::path& d) {
+         write_file(d / "other", std::string(1 << 20, '\0'));
+         fs::rename(d / "other", d / "h.bin");
+       },
+       header_changed},
+      {"header rewritten, its time of last write set back", false,
+       [](const fs::path& d) { rewrite_quietly(d / "h.bin"); }, header_changed},
+      // Named when the run checked it, a link to the image by the time it is opened.
+      {"body swapped for a link to the image", true,
+       [](const fs::path& d) { fs::create_symlink("a.img", d / "b.bin"); },
+       "kiv_parse_bin: refusing to overwrite the image a.img with b.bin\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     ScratchDir dir;
     const fs::path image = dir.path / "a.img";
-    write_file(image, make_image(8 << 20, 16, 1 << 20));
+    const std::string original = make_image(8 << 20, 16, 1 << 20);
+    write_file(image, original);
     // Well in the past, so a change made now shows in the time of last write.
     fs::last_write_time(image, fs::last_write_time(image) - std::chrono::hours(1));
     int pipe = -1;
-    pid_t pid = start_stalled(dir.path, {"16", "a.img", "h.bin", "pipe"}, pipe);
-    change(image);
+    pid_t pid = start_stalled(
+        dir.path,
+        {"16", "a.img", c.header_stalls ? "pipe" : "h.bin", c.header_stalls ? "b.bin" : "pipe"},
+        pipe);
+    c.change(dir.path);
     drain(pipe);
     Outcome run = wait_child(pid, dir.path);
     close(pipe);
 
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "kiv_parse_bin: a.img changed while it was copied\n");
+    EXPECT_EQ(run.err, c.err);
     EXPECT_TRUE(fs::exists(image));
+    if (c.err != image_changed) {
+      EXPECT_TRUE(read_file(image) == original) << "the image is not whole";
+    }
+  }
+}
+
+// A reader that leaves a pipe with bytes still to come: a write failure, not
+// a split whose body went nowhere.
+TEST(Faults, PipeReaderLeavingEarlyKeepsTheInputs) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    const char* kept;  // an input that must stay whole
+  };
+  const Case cases[]{
+      {KIV_PARSE_BIN_EXE, {"16", "a.img", "h.bin", "pipe"}, "a.img"},
+      {MERGE_RUNNER_EXE, {"a.img", "one", "2", "pipe"}, "a.img"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    ScratchDir dir;
+    const std::string image = make_image(4 << 20, 16, 0x1234);
+    write_file(dir.path / "a.img", image);
+    write_file(dir.path / "one", "1");
+    ASSERT_EQ(mkfifo((dir.path / "pipe").c_str(), 0600), 0);
+    int pipe = open((dir.path / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    pid_t pid = start_child([&] { exec_program(c.program, c.args); }, dir.path);
+    pollfd ready{pipe, POLLIN, 0};
+    char some[100];
+    EXPECT_EQ(poll(&ready, 1, 10000), 1);
+    EXPECT_EQ(read(pipe, some, sizeof some), ssize_t{sizeof some});
+    close(pipe);
+    Outcome run = wait_child(pid, dir.path);
+
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kiv_parse_bin: cannot write pipe: Broken pipe\n");
+    EXPECT_TRUE(read_file(dir.path / c.kept) == image) << "the input is not whole";
+  }
+}
+
+// A download or rsync that replaces the image atomically while the tool is
+// about to remove it: the file found there was never copied and must stay.
+TEST(Faults, FileRenamedOverAnInputIsKept) {
+  if (*SHIM_LIBRARY == '\0') GTEST_SKIP() << "no library can be loaded into this build's tool";
+  struct Case {
+    const char* program;
+    std::vector<std::string> args, outputs;
+  };
+  const Case cases[]{
+      {KIV_PARSE_BIN_EXE, {"16", "a.img", "h.bin", "b.bin"}, {"h.bin", "b.bin"}},
+      {MERGE_RUNNER_EXE, {"a.img", "-", "1", "joined"}, {"joined"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    ScratchDir dir;
+    const std::string image = make_image(768, 16, 512), newer = "a file renamed over the image";
+    write_file(dir.path / "a.img", image);
+    write_file(dir.path / "newer", newer);
+    Outcome run = run_child(
+        [&] {
+          setenv("LD_PRELOAD", SHIM_LIBRARY, 1);
+          setenv("KIV_SHIM_RENAME_OVER", "newer", 1);
+          setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+          exec_program(c.program, c.args);
+        },
+        dir.path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kiv_parse_bin: a.img changed while it was copied\n");
+    EXPECT_EQ(read_file(dir.path / "a.img"), newer);
+    std::string joined;
+    for (const auto& output : c.outputs) joined += read_file(dir.path / output);
+    EXPECT_TRUE(joined == image) << "the outputs are not the whole image";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()),
+              static_cast<std::ptrdiff_t>(1 + c.outputs.size()))
+        << "a file was left under another name";
   }
 }
 
@@ -125,7 +238,13 @@ TEST(Faults, BodyIsCreatedOnlyOnceTheImageOpens) {
   write_file(dir.path / "b.bin", "the body of the first run");
   Outcome run = run_child(
       [] {
-        SplitFile_info info{"a.img", "h.bin", "b.bin", 0, 16, FileIdentity{}};
+        const SplitFile_info info{.input_file = "a.img",
+                                  .output_file1 = "h.bin",
+                                  .output_file2 = "b.bin",
+                                  .header_size = 0,
+                                  .header_addr = 16,
+                                  .image = {},
+                                  .header = {}};
         remove_header_info_from_file(info);
       },
       dir.path);
@@ -209,24 +328,60 @@ TEST(Faults, FailedRemovalIsNoSuccess) {
 #endif
 
 TEST(Faults, LostConsoleLinesAreReported) {
-  if (*full_device == '\0') GTEST_SKIP() << "no device here fails writes with a full disk";
-  ScratchDir dir;
-  const std::string image = make_image(768, 16, 512);
-  write_file(dir.path / "a.img", image);
-  Outcome run = run_child(
-      [] {
-        int full = open(full_device, O_WRONLY);
-        dup2(full, 1);
-        exec_tool({"16", "a.img", "h.bin", "b.bin"});
-      },
-      dir.path);
-  // The split itself is complete; only the exit status and the message tell that the lines were
-  // lost.
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            "kiv_parse_bin: split complete, but standard output failed: No space left on device\n");
-  EXPECT_EQ(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin"), image);
-  EXPECT_FALSE(fs::exists(dir.path / "a.img"));
+  struct Case {
+    const char* name;
+    const char* console;  // a device for standard output; null: a pipe nobody reads
+    const char* program;
+    std::vector<std::string> args, outputs;
+    std::string err;
+  };
+  const std::string split = "kiv_parse_bin: split complete, but standard output failed: ";
+  const Case cases[]{
+      {"split, the console on a full disk",
+       full_device,
+       KIV_PARSE_BIN_EXE,
+       {"16", "a.img", "h.bin", "b.bin"},
+       {"h.bin", "b.bin"},
+       split + "No space left on device\n"},
+      {"split, the console's reader gone",
+       nullptr,
+       KIV_PARSE_BIN_EXE,
+       {"16", "a.img", "h.bin", "b.bin"},
+       {"h.bin", "b.bin"},
+       split + "Broken pipe\n"},
+      {"merge, the console's reader gone",
+       nullptr,
+       MERGE_RUNNER_EXE,
+       {"a.img", "-", "1", "joined"},
+       {"joined"},
+       "kiv_parse_bin: merged, but standard output failed: Broken pipe\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.console != nullptr && *c.console == '\0') continue;  // no such device here
+    ScratchDir dir;
+    const std::string image = make_image(768, 16, 512);
+    write_file(dir.path / "a.img", image);
+    Outcome run = run_child(
+        [&] {
+          int console[2] = {-1, -1};
+          if (c.console != nullptr) {
+            console[1] = open(c.console, O_WRONLY);
+          } else if (pipe(console) == 0) {
+            close(console[0]);
+          }
+          dup2(console[1], 1);
+          exec_program(c.program, c.args);
+        },
+        dir.path);
+    // The job itself is done; only the exit status and the message tell that the lines were lost.
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, c.err);
+    std::string joined;
+    for (const auto& output : c.outputs) joined += read_file(dir.path / output);
+    EXPECT_TRUE(joined == image) << "the outputs are not the whole image";
+    EXPECT_FALSE(fs::exists(dir.path / "a.img"));
+  }
 }
 
 }  // namespace

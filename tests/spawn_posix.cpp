@@ -13,9 +13,7 @@ const char* const full_device = access("/dev/full", W_OK) == 0 ? "/dev/full" : "
 
 std::string console(std::string text) { return text; }
 
-namespace {
-
-[[noreturn]] void exec_program(const std::string& exe, const std::vector<std::string>& args) {
+void exec_program(const std::string& exe, const std::vector<std::string>& args) {
   std::vector<char*> argv;
   static const char* const emulator = TARGET_EMULATOR;
   if (*emulator != '\0') argv.push_back(const_cast<char*>(emulator));
@@ -25,8 +23,6 @@ namespace {
   execvp(argv[0], argv.data());
   _exit(127);
 }
-
-}  // namespace
 
 pid_t start_child(const std::function<void()>& body, const fs::path& dir, bool one_stream) {
   const fs::path out = dir / ".stdout", err = dir / ".stderr";

@@ -152,19 +152,27 @@ TEST_F(Split, FailuresKeepTheImage) {
        "kiv_parse_bin: cannot examine loop: ", Left::any, Left::none},
       {"body can't be examined", 512, "h.bin", "loop/b.bin", "",
        "kiv_parse_bin: cannot examine loop/b.bin: ", Left::none, Left::any},
+      {"body a dangling link to the header", 512, "h.bin", "dangling", "",
+       refuse + "write header and body to one file: h.bin and dangling", Left::complete, Left::any},
+      // The harness catches the console in .stdout and .stderr: lines would land among the bytes.
+      {"header is standard output", 512, ".stdout", "b.bin", "",
+       refuse + "write .stdout: it is also standard output", Left::any, Left::none},
+      {"body is standard error", 512, "h.bin", ".stderr", "",
+       refuse + "write .stderr: it is also standard error", Left::none, Left::any},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if ((c.header_path == "/dev/full" || c.body_path == "/dev/full") && *full_device == '\0')
       continue;
-    for (const char* name : {"h.bin", "b.bin", "hard", "soft"}) fs::remove(at(name));
+    for (const char* name : {"h.bin", "b.bin", "hard", "soft", "dangling"}) fs::remove(at(name));
     const std::string image = make_image(768, 16, c.word);
     write_file(at("a.img"), image);
     fs::create_hard_link(at("a.img"), at("hard"));
     fs::remove(at("loop"));
-    const bool linked = make_symlink("a.img", at("soft")) && make_symlink("loop", at("loop"));
+    const bool linked = make_symlink("a.img", at("soft")) && make_symlink("loop", at("loop")) &&
+                        make_symlink("h.bin", at("dangling"));
     const auto needs_link = [](const std::string& p) {
-      return p.starts_with("soft") || p.starts_with("loop");
+      return p.starts_with("soft") || p.starts_with("loop") || p == "dangling";
     };
     if (!linked && (needs_link(c.header_path) || needs_link(c.body_path))) continue;
 

@@ -1,0 +1,39 @@
+// The files a run opens, from opening to closing: the image or other inputs
+// it reads, and the outputs it writes. Every function here ends the process
+// with one line on standard error where it fails.
+#pragma once
+
+#include <cstdint>
+
+#include "file_identity.h"
+
+// A file being read, and the name to report it by.
+struct Input {
+  int fd;
+  const char* path;
+};
+
+// A file being written. Its bytes go at `size`, the count written so far.
+struct Output {
+  int fd;  // -1 where it could not be opened; errno tells why
+  const char* path;
+  FileIdentity opened;  // what the descriptor showed when opened
+  std::uint64_t size;
+};
+
+// Opens path for writing without emptying it, so the caller can check
+// `opened` before a byte of it is lost; a failed open leaves fd at -1 for the
+// caller to report. Ends the process where the open file can't be examined.
+Output open_output(const char* path);
+
+// Takes the opened output for this run: waits for any other run of the tool
+// writing it to finish with it, locks it, then empties it.
+void claim_output(const Output& out);
+
+// Brings the output's bytes and, for a regular file, its directory entry to
+// stable storage; returns what its descriptor then shows, which the checks
+// before a removal compare the path against.
+FileIdentity sync_output(const Output& out);
+
+void close_input(const Input& in);
+void close_output(const Output& out);
