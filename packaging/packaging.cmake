@@ -18,7 +18,10 @@ else()
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${compressed})
   install(FILES ${PROJECT_BINARY_DIR}/kiv_parse_bin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright DESTINATION ${docdir})
+  # A copy made now is newer than the last commit, so a reproducible RPM clamps its time too.
+  configure_file(packaging/copyright copyright COPYONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_BINARY_DIR}/copyright
+    DESTINATION ${docdir})
   set(CPACK_GENERATOR DEB RPM)
 endif()
 set(CPACK_PACKAGE_NAME kiv-parse-bin)  # Debian names allow no underscore
@@ -52,7 +55,13 @@ set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
 # The package owns its files, not the system's folders or build-id links.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1)
-set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
+# Where SOURCE_DATE_EPOCH is set (packaging/release.sh), the build time, the
+# host and every file's time come from it, so two builds give one RPM.
+string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
+  "%define _build_id_links none"
+  "%define use_source_date_epoch_as_buildtime 1"
+  "%define clamp_mtime_to_source_date_epoch 1"
+  "%define _buildhost reproducible")
 set(CPACK_PACKAGE_FILE_NAME_WINDOWS "kiv_parse_bin-${PROJECT_VERSION}-windows-x86_64")
 if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME_WINDOWS})
