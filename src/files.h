@@ -30,10 +30,14 @@ Output open_output(const char* path);
 // writing it to finish with it, locks it, then empties it.
 void claim_output(const Output& out);
 
-// Brings the output's bytes and, for a regular file, its directory entry to
-// stable storage; returns what its descriptor then shows, which the checks
-// before a removal compare the path against.
+// Brings the output's bytes to stable storage; returns what its descriptor
+// then shows, which the checks before a removal compare the path against.
 FileIdentity sync_output(const Output& out);
+
+// Brings the directory entries of the outputs at first and second (either
+// may be null: a pipe or device has none to sync) to stable storage, syncing
+// a folder they share once.
+void sync_folders(const char* first, const char* second);
 
 void close_input(const Input& in);
 void close_output(const Output& out);

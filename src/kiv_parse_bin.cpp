@@ -2,12 +2,13 @@
 // complete on stable storage, because the steps come in this order:
 //   1. each output is opened without emptying it, checked to be neither the
 //      image, nor the other output, nor the console's file, and only then emptied;
-//   2. the header is copied, synced with its directory entry, and what its
-//      descriptor then shows recorded; it is closed before the body is opened;
+//   2. the header is copied, synced, and what its descriptor then shows
+//      recorded; it is closed before the body is opened;
 //   3. the body likewise;
-//   4. both output paths must still name exactly what was recorded, and the
-//      image path the image as the run found it (retire_image);
-//   5. the image is moved to a name of the tool's own, checked there, and removed.
+//   4. the folders that got both names are synced (retire_image, from here on);
+//   5. both output paths must still name exactly what was recorded, and the
+//      image path the image as the run found it;
+//   6. the image is moved to a name of the tool's own, checked there, and removed.
 #include "kiv_parse_bin.h"
 
 #include <algorithm>
@@ -44,8 +45,10 @@ void refuse_overlaps(const SplitFile_info& info, const FileIdentity& header,
   refuse_console_file(info.output_file2, body, "write");
 }
 
-// Steps 4 and 5: the image goes only while both outputs hold all of it.
+// Steps 4 to 6: the image goes only while both outputs hold all of it.
 void retire_image(const SplitFile_info& info, const FileIdentity& body) {
+  sync_folders(info.header.kind == Kind::file ? info.output_file1 : nullptr,
+               body.kind == Kind::file ? info.output_file2 : nullptr);
   check_output(info.output_file1, info.header);
   check_output(info.output_file2, body);
   check_unchanged(info.input_file, info.image);

@@ -53,6 +53,7 @@ void merge(const MergeFile_info& info) {
     check_copied(in.path, copy_data(in, 0, out, before.size + 1), before.size);
     close_input(in);
     const FileIdentity synced = sync_output(out);
+    if (i == 0 && synced.kind == Kind::file) sync_folders(info.output_file, nullptr);
     check_output(info.output_file, synced);
     check_unchanged(in.path, before);
     remove_copied(in.path, before, "merged, but cannot remove");

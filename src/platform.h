@@ -48,10 +48,12 @@ void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
 // Waits until fd's data is on stable storage; returns 0, also for what keeps
 // nothing of its own (pipes and devices such as /dev/null), which can't be synced.
 int sync_file(int fd);
-// Makes durable the directory entry of the regular file at path: the folder
-// synced is the one holding the file a symbolic link resolves to. Returns 0,
-// also where the system needs no such sync.
-int sync_folder_of(const char* path);
+// Returns, allocated, the folder that holds the file path reaches (through
+// symbolic links: the folder that got the file's entry), or null. Where the
+// system needs no folder sync (Windows), an empty string.
+char* folder_of(const char* path);
+// Makes the entries of the folder durable; returns 0, also where there is nothing to sync.
+int sync_folder(const char* folder);
 
 // Renames from to to unless something is at to already (then -1, EEXIST).
 int rename_new(const char* from, const char* to);

@@ -171,13 +171,16 @@ int sys::sync_file(int fd) {
   return -1;
 }
 
-int sys::sync_folder_of(const char* path) {
+char* sys::folder_of(const char* path) {
   char* folder = realpath(path, nullptr);
-  if (folder == nullptr) return -1;
+  if (folder == nullptr) return nullptr;
   char* slash = std::strrchr(folder, '/');
   slash[slash == folder ? 1 : 0] = '\0';  // "/x/a" is in "/x", "/a" in "/"
+  return folder;
+}
+
+int sys::sync_folder(const char* folder) {
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::free(folder);
   if (fd < 0) return -1;
   int rc = sync_to_disk(fd, false);
   if (rc < 0 && errno == EINVAL) rc = 0;  // file systems without directory sync

@@ -135,9 +135,10 @@ int sys::sync_file(int fd) {
   return _commit(fd);
 }
 
-int sys::sync_folder_of(const char*) {
-  return 0;  // NTFS journals its directory entries; there is no call to sync one
-}
+// NTFS journals its directory entries; there is no call to sync a folder.
+char* sys::folder_of(const char*) { return _strdup(""); }
+
+int sys::sync_folder(const char*) { return 0; }
 
 int sys::rename_new(const char* from, const char* to) {
   if (MoveFileExA(from, to, 0) != 0) return 0;  // without MOVEFILE_REPLACE_EXISTING
