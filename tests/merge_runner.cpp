@@ -8,7 +8,8 @@
 int main(int argc, char* argv[]) {
   sys::set_up_console();
   if (argc != 5) return 2;
-  merge(MergeFile_info{
-      {argv[1], argv[2]}, static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)), argv[4]});
+  merge(MergeFile_info{.file_name = {argv[1], argv[2]},
+                       .file_count = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)),
+                       .output_file = argv[4]});
   return 0;
 }
