@@ -17,6 +17,6 @@ if(probe_ran STREQUAL "0")
   message(STATUS "Programs for ${CMAKE_SYSTEM_PROCESSOR} run natively here: tests run natively")
 else()
   set(CMAKE_CROSSCOMPILING_EMULATOR qemu-$ENV{KIV_QEMU})
-  message(STATUS "This kernel can't run ${CMAKE_SYSTEM_PROCESSOR} programs (${probe_ran}): "
+  message(STATUS "This kernel can't run ${CMAKE_SYSTEM_PROCESSOR} programs: "
     "tests run under qemu-$ENV{KIV_QEMU}")
 endif()

@@ -114,7 +114,10 @@ int sys::open_image(const char* path) { return open(path, O_RDWR | O_CLOEXEC); }
 int sys::open_input(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
 
 int sys::open_output(const char* path) {
-  return open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  int fd;  // a FIFO's open waits for a reader, and a signal may cut the wait short
+  do fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 int sys::empty_file(int fd) {
