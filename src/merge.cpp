@@ -12,12 +12,12 @@
 
 namespace {
 
-// Ends the run where the output is one of the files to join (which emptying
+// Ends the run where the output is one of the listed files (which emptying
 // it would lose) or is also the console's file.
 void refuse_overlaps(const MergeFile_info& info, const char* const file_list[],
-                     const FileIdentity& output) {
+                     const FileIdentity listed[], const FileIdentity& output) {
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
-    if (same_file(examine(file_list[i]), output)) {
+    if (same_file(listed[i], output)) {
       fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
            info.output_file);
     }
@@ -34,13 +34,17 @@ void merge(const MergeFile_info& info) {
     fail(stderr, "kiv_parse_bin: cannot merge %u files: only %u are named\n",
          static_cast<unsigned>(info.file_count), static_cast<unsigned>(named));
   }
-  refuse_overlaps(info, file_list, examine(info.output_file));
+  FileIdentity listed[named];
   std::uint64_t total = 0;
-  for (std::uint32_t i = 0; i < info.file_count; ++i) total += examine(file_list[i]).size;
+  for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    listed[i] = examine(file_list[i]);
+    total += listed[i].size;
+  }
+  refuse_overlaps(info, file_list, listed, examine(info.output_file));
 
   Output out = open_output(info.output_file);
   if (out.fd < 0) fail(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
-  refuse_overlaps(info, file_list, out.opened);
+  refuse_overlaps(info, file_list, listed, out.opened);
   claim_output(out);
   progress_start(total);
   for (std::uint32_t i = 0; i < info.file_count; ++i) {

@@ -169,7 +169,9 @@ int sys::sync_file(int fd) {
   struct stat st {};
   // What each system answers a sync of a pipe, socket or device with.
   bool storeless = error == EROFS || error == ESPIPE || refused(error);
-  if (storeless && fstat(fd, &st) == 0 && keeps_nothing(describe(st, kind_of(st, fd)))) return 0;
+  if (storeless && fstat(fd, &st) == 0 && keeps_nothing(FileIdentity{.kind = kind_of(st, fd)})) {
+    return 0;
+  }
   errno = error;
   return -1;
 }
