@@ -4,9 +4,10 @@
 
 #include <cstdint>
 
-// What a file is, as far as overwriting and syncing it go.
+// What a file is, as far as overwriting, syncing and removing it go.
 enum class Kind : std::uint8_t {
-  file,    // a regular file (or a directory): its size is what it holds
+  file,    // a regular file: its size is what it holds
+  folder,  // a directory
   disk,    // a block device, or a character device that answers a disk's size request
   pipe,    // a pipe, FIFO or socket: bytes pass through, nothing is kept
   device,  // a character device that keeps nothing: /dev/null, a terminal
@@ -23,12 +24,26 @@ struct FileIdentity {
   std::uint64_t inode = 0;
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // last write, in the system's own units
-  std::int64_t changed =
-      0;  // last change of data or attributes; unlike the above, no user can set it
+  // Last change of data or attributes; unlike the above, no user can set it.
+  std::int64_t changed = 0;
   const char* name = nullptr;  // where nothing is there yet: the last component of the path
+  // The change notification set on the file once it was recorded (sys::watch_file),
+  // or -1: where a clock keeps whole seconds, only a watch sees a change within one.
+  int watch = -1;
 };
 
 // True for what keeps no bytes of its own: pipes and devices such as /dev/null.
 inline bool keeps_nothing(const FileIdentity& id) {
   return id.kind == Kind::pipe || id.kind == Kind::device;
 }
+
+// Returns what path names. Nothing there yet is no failure: the record then
+// names the folder that would hold it. A path that can't be examined for any
+// other reason ends the process ("cannot examine").
+FileIdentity examine(const char* path);
+// Returns what the open fd is; ends the process naming path where it can't tell.
+FileIdentity examine_open(int fd, const char* path);
+
+// True when a and b are one file now or, where neither exists yet, would be
+// one file once created.
+bool same_file(const FileIdentity& a, const FileIdentity& b);

@@ -23,15 +23,18 @@ struct Output {
 
 // Opens path for writing without emptying it, so the caller can check
 // `opened` before a byte of it is lost; a failed open leaves fd at -1 for the
-// caller to report. Ends the process where the open file can't be examined.
+// caller to report. A FIFO with no reader for a second gets a line saying the
+// run waits for one. Ends the process where the open file can't be examined.
 Output open_output(const char* path);
 
 // Takes the opened output for this run: waits for any other run of the tool
-// writing it to finish with it, locks it, then empties it.
+// writing it to finish with it (saying so on standard error where it must
+// wait), locks it, then empties it.
 void claim_output(const Output& out);
 
 // Brings the output's bytes to stable storage; returns what its descriptor
-// then shows, which the checks before a removal compare the path against.
+// then shows, watched from then on, which the checks before a removal compare
+// the path against.
 FileIdentity sync_output(const Output& out);
 
 // Brings the directory entries of the outputs at first and second (either

@@ -5,9 +5,10 @@
 //   2. the header is copied, synced, and what its descriptor then shows
 //      recorded; it is closed before the body is opened;
 //   3. the body likewise;
-//   4. the folders that got both names are synced (retire_image, from here on);
+//   4. the folders that got both names are synced (retire_input, from here on);
 //   5. both output paths must still name exactly what was recorded, and the
-//      image path the image as the run found it;
+//      image path the image as the run found it, with no change seen by the
+//      watches set on the image at the first look and on each output at its sync;
 //   6. the image is moved to a name of the tool's own, checked there, and removed.
 #include "kiv_parse_bin.h"
 
@@ -33,26 +34,15 @@ void refuse_overlaps(const SplitFile_info& info, const FileIdentity& header,
                            : same_file(body, info.image) ? info.output_file2
                                                          : nullptr;
   if (over_image != nullptr) {
-    fail(stderr, "kiv_parse_bin: refusing to overwrite the image %s with %s\n", info.input_file,
-         over_image);
+    fail("refusing to overwrite the image %s with %s", info.input_file, over_image);
   }
   // Pipes and devices such as /dev/null take both in turn.
   if (same_file(header, body) && !keeps_nothing(header)) {
-    fail(stderr, "kiv_parse_bin: refusing to write header and body to one file: %s and %s\n",
-         info.output_file1, info.output_file2);
+    fail("refusing to write header and body to one file: %s and %s", info.output_file1,
+         info.output_file2);
   }
   refuse_console_file(info.output_file1, header, "write");
   refuse_console_file(info.output_file2, body, "write");
-}
-
-// Steps 4 to 6: the image goes only while both outputs hold all of it.
-void retire_image(const SplitFile_info& info, const FileIdentity& body) {
-  sync_folders(info.header.kind == Kind::file ? info.output_file1 : nullptr,
-               body.kind == Kind::file ? info.output_file2 : nullptr);
-  check_output(info.output_file1, info.header);
-  check_output(info.output_file2, body);
-  check_unchanged(info.input_file, info.image);
-  remove_copied(info.input_file, info.image, "split complete, but cannot remove");
 }
 
 // Converts decimal text as the C library's atoi reads it (leading blanks, a
@@ -74,7 +64,7 @@ std::uint32_t parse_header_addr(const char* text) {
 
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
   int fd = sys::open_image(path);
-  if (fd < 0) fail_errno("cannot open", path);
+  if (fd < 0) fail_cannot_open(path);
   unsigned char word[4];
   std::size_t got = 0;
   for (std::int64_t n = 1; got < sizeof word && n > 0; got += static_cast<std::size_t>(n)) {
@@ -83,8 +73,7 @@ std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
   }
   if (sys::close_file(fd) < 0) fail_errno("cannot close", path);
   if (got < sizeof word) {
-    fail(stderr, "kiv_parse_bin: %s ends before its header size word at offset %u\n", path,
-         static_cast<unsigned>(offset));
+    fail("%s ends before its header size word at offset %u", path, static_cast<unsigned>(offset));
   }
   return static_cast<std::int32_t>(std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 |
                                    std::uint32_t{word[2]} << 16 | std::uint32_t{word[3]} << 24);
@@ -96,8 +85,10 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   info.output_file1 = argv[3];
   info.output_file2 = argv[4];
   info.image = examine(info.input_file);
+  refuse_unless_file(info.input_file, info.image, "split");
   // Console lines appended to the image would change it under the split.
   refuse_console_file(info.input_file, info.image, "split");
+  watch_input(info.input_file, info.image);
   info.header_size = Get_4Byte_FromSize(info.input_file, info.header_addr);
   note_printed(
       std::printf("Header File Size:0x%.04x\r\n", static_cast<unsigned>(info.header_size)));
@@ -109,11 +100,12 @@ void create_header_file(SplitFile_info& info) {
   if (info.header_size < 0) fail_line("malloc fail\r");
   const FileIdentity body = examine(info.output_file2);
   refuse_overlaps(info, examine(info.output_file1), body);
+  // The console's fixed failure lines, as scripts match them (one ends in "\n" alone).
   Input image{.fd = sys::open_image(info.input_file), .path = info.input_file};
-  if (image.fd < 0) fail(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
+  if (image.fd < 0) fail_fixed(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
   check_opened(image, info.image);
   Output header = open_output(info.output_file1);
-  if (header.fd < 0) fail(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
+  if (header.fd < 0) fail_fixed(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
   refuse_overlaps(info, header.opened, body);
   claim_output(header);
 
@@ -127,11 +119,11 @@ void create_header_file(SplitFile_info& info) {
   close_output(header);
 }
 
-void remove_header_info_from_file(const SplitFile_info& info) {
+void remove_header_info_from_file(SplitFile_info& info) {
   // The body is created only once the image is open, so a run that finds the
   // image gone (another run split it) leaves that run's body alone.
   Input image{.fd = sys::open_image(info.input_file), .path = info.input_file};
-  if (image.fd < 0) fail_line("Open the file failure...\r");
+  if (image.fd < 0) fail_line("Open the file failure...\r");  // the fixed line: either open
   check_opened(image, info.image);
   Output body = open_output(info.output_file2);
   if (body.fd < 0) fail_line("Open the file failure...\r");
@@ -143,8 +135,10 @@ void remove_header_info_from_file(const SplitFile_info& info) {
   std::uint64_t expected = info.image.size - std::min(header_size, info.image.size);
   check_copied(info.input_file, copy_data(image, header_size, body, expected + 1), expected);
   close_input(image);
-  const FileIdentity synced = sync_output(body);
+  info.body = sync_output(body);
   close_output(body);
-  retire_image(info, synced);
+  retire_input(info.input_file, info.image,
+               {{info.output_file1, info.header}, {info.output_file2, info.body}},
+               "split complete, but cannot remove");
   progress_clear();
 }

@@ -16,15 +16,16 @@ struct SplitFile_info {
   std::uint32_t header_addr;  // offset of that word, 0..65535
   FileIdentity image;         // the image as the run found it; it must be so when deleted
   FileIdentity header;        // the header file as synced; it must be so when the image goes
+  FileIdentity body;          // the body file likewise
 };
 
 // Fills info from argv[1..4] (offset, image, header file, body file), reads the
-// header size and prints the size line. Ends the run when the image can't be
-// examined or the word can't be read.
+// header size and prints the size line. Ends the run when the image is not a
+// regular file, can't be examined, or the word can't be read.
 void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 
 // Returns the 4 bytes at offset in the file at path as a little-endian value.
-// Ends the run when the file can't be opened for update or ends before offset + 4.
+// Ends the run when the file could not be opened for update or ends before offset + 4.
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
 
 // Writes the image's first header_size bytes to output_file1, padded with 0xFF
@@ -36,7 +37,7 @@ void create_header_file(SplitFile_info& info);
 // Writes the image from byte header_size on to output_file2 and syncs it;
 // deletes the image only when both outputs hold all of it and it has not
 // changed since the run began. A failed deletion ends the process with status 1.
-void remove_header_info_from_file(const SplitFile_info& info);
+void remove_header_info_from_file(SplitFile_info& info);
 
 // Files to join end to end; the strings are borrowed.
 struct MergeFile_info {
@@ -48,6 +49,6 @@ struct MergeFile_info {
 // Creates output_file and appends to it each of the first file_count files in
 // turn, deleting each once all its bytes are on stable storage in the output
 // (a file that changed while it was copied is kept, and ends the process).
-// Ends the process with status 1 on the first failure, keeping the file that
-// failed and every later one.
+// Every listed file must be a regular file. Ends the process with status 1 on
+// the first failure, keeping the file that failed and every later one.
 void merge(const MergeFile_info& info);

@@ -8,7 +8,8 @@
 
 int main(int argc, char* argv[]) {
   sys::set_up_console();
-  if (argc != 5) fail(stdout, "[ERROR] input parameter num error, argc = %d\r\n", argc);
+  // The console's fixed lines, as scripts match them byte for byte.
+  if (argc != 5) fail_fixed(stdout, "[ERROR] input parameter num error, argc = %d\r\n", argc);
   note_printed(
       std::printf("input header addr is %s,input file:%s,output file1:%s output file2:%s\r\n",
                   argv[1], argv[2], argv[3], argv[4]));

@@ -1,5 +1,5 @@
 // Joining files end to end. Each joined file goes only once the output holds
-// all of it on stable storage, by the same checks and removal as the split.
+// all of it on stable storage, by the same retirement as the split's image.
 #include <cstdio>
 
 #include "copy.h"
@@ -18,8 +18,7 @@ void refuse_overlaps(const MergeFile_info& info, const char* const file_list[],
                      const FileIdentity listed[], const FileIdentity& output) {
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
     if (same_file(listed[i], output)) {
-      fail(stderr, "kiv_parse_bin: refusing to merge %s into itself as %s\n", file_list[i],
-           info.output_file);
+      fail("refusing to merge %s into itself as %s", file_list[i], info.output_file);
     }
   }
   refuse_console_file(info.output_file, output, "write");
@@ -31,36 +30,39 @@ void merge(const MergeFile_info& info) {
   const char* file_list[6] = {info.file_name[0], info.file_name[1]};
   constexpr std::uint32_t named = 2;
   if (info.file_count > named) {
-    fail(stderr, "kiv_parse_bin: cannot merge %u files: only %u are named\n",
-         static_cast<unsigned>(info.file_count), static_cast<unsigned>(named));
+    fail("cannot merge %u files: only %u are named", static_cast<unsigned>(info.file_count),
+         static_cast<unsigned>(named));
   }
   FileIdentity listed[named];
   std::uint64_t total = 0;
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
     listed[i] = examine(file_list[i]);
+    refuse_unless_file(file_list[i], listed[i], "merge");
     total += listed[i].size;
   }
   refuse_overlaps(info, file_list, listed, examine(info.output_file));
 
   Output out = open_output(info.output_file);
-  if (out.fd < 0) fail(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
+  // The console's fixed failure lines, as scripts match them.
+  if (out.fd < 0) fail_fixed(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
   refuse_overlaps(info, file_list, listed, out.opened);
   claim_output(out);
   progress_start(total);
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
-    const FileIdentity before = examine(file_list[i]);
+    // Looked at again at its turn: the files before it took time to copy, and
+    // what this one is checked against before its removal is what is copied now.
+    FileIdentity before = examine(file_list[i]);
+    refuse_unless_file(file_list[i], before, "merge");
+    watch_input(file_list[i], before);
     Input in{.fd = sys::open_input(file_list[i]), .path = file_list[i]};
-    if (in.fd < 0) fail(stdout, "fopen %s failed\r\n", file_list[i]);
+    if (in.fd < 0) fail_fixed(stdout, "fopen %s failed\r\n", file_list[i]);
     check_opened(in, before);
     progress_clear();
     note_printed(std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]));
     check_copied(in.path, copy_data(in, 0, out, before.size + 1), before.size);
     close_input(in);
     const FileIdentity synced = sync_output(out);
-    if (i == 0 && synced.kind == Kind::file) sync_folders(info.output_file, nullptr);
-    check_output(info.output_file, synced);
-    check_unchanged(in.path, before);
-    remove_copied(in.path, before, "merged, but cannot remove");
+    retire_input(in.path, before, {{info.output_file, synced}}, "merged, but cannot remove");
   }
   progress_clear();
   close_output(out);

@@ -1,32 +1,38 @@
 // The file calls the tool makes, behind one seam so the operations carry no
 // operating-system detail. Everything in sys:: only reports: a call that fails
-// returns -1 (or null) with errno set, interrupted calls are retried, and the
+// returns -1 (or false) with errno set, interrupted calls are retried, and the
 // caller decides what a failure means. Outside sys::, functions end the
 // process on failure instead.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "file_identity.h"
 
 namespace sys {
 
-// Opens an existing file for reading and update, as the image is opened.
+// Opens an existing file for reading only, once the caller could open it for
+// update (-1 with EACCES or EROFS where not): the image is never written, and
+// an open for writing would copy a file in an overlay's lower layer up.
 int open_image(const char* path);
 // Opens an existing file for reading only.
 int open_input(const char* path);
 // Opens path for writing only, creating it (mode 0666 less the umask) but not
 // emptying it, so the caller can check what it opened first. A FIFO without a
-// reader waits for one.
-int open_output(const char* path);
+// reader fails with ENXIO unless wait is set; then the open waits for one.
+int open_output(const char* path, bool wait);
 // Empties the regular file open as fd (other kinds have nothing to empty); returns 0.
 int empty_file(int fd);
-// Locks the regular file open as fd against other runs of the tool, waiting
-// while another process holds the lock. A courtesy between runs, it never
-// fails: where no lock can be taken, the checks before a removal still guard.
-void lock_file(int fd);
+// Locks the regular file open as fd against other runs of the tool. Where
+// another process holds the lock, returns false at once, or with wait set,
+// waits for it. Where no lock can be taken at all, returns true: the checks
+// before a removal still guard.
+bool lock_file(int fd, bool wait);
 int close_file(int fd);
+// Pauses the process.
+void sleep_ms(unsigned ms);
 
 // Reads at most size bytes at offset; returns 0 at the end of the file.
 std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset);
@@ -48,16 +54,40 @@ void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
 // Waits until fd's data is on stable storage; returns 0, also for what keeps
 // nothing of its own (pipes and devices such as /dev/null), which can't be synced.
 int sync_file(int fd);
-// Returns, allocated, the folder that holds the file path reaches (through
-// symbolic links: the folder that got the file's entry), or null. Where the
+// The folder that holds the file path reaches (through symbolic links: the
+// folder that got the file's entry); false where it can't be found. Where the
 // system needs no folder sync (Windows), an empty string.
-char* folder_of(const char* path);
+bool folder_of(const char* path, std::string& folder);
 // Makes the entries of the folder durable; returns 0, also where there is nothing to sync.
 int sync_folder(const char* folder);
 
-// Renames from to to unless something is at to already (then -1, EEXIST).
-int rename_new(const char* from, const char* to);
-int remove_file(const char* path);
+// Change notification: what another program did to a file since the tool
+// began to watch it, whatever the file system's clock. Returns a watch on the
+// file open as fd (path names it), or -1 where none can be set: the time
+// checks then stand alone. Where the system keeps writers out instead of
+// reporting them (Windows), -1 with EBUSY means another program has the file
+// open for writing.
+int watch_file(int fd, const char* path);
+// What watch_seen reports, as bits.
+constexpr unsigned seen_moved = 1;    // renamed
+constexpr unsigned seen_changed = 2;  // written, truncated, attributes or links changed, removed
+// What happened to the watched file since the watch began or was last asked.
+unsigned watch_seen(int watch);
+void unwatch(int watch);
+
+// A folder held open, so that names in it are reached whatever happens to
+// the path that led there. Opens the folder holding path's last component.
+int open_folder_of(const char* path);
+void close_folder(int folder);
+// As identify, for a name in the folder.
+FileIdentity identify_at(int folder, const char* name);
+// Renames from to to within the folder unless something is at to already
+// (then -1, EEXIST).
+int rename_new_at(int folder, const char* from, const char* to);
+int remove_at(int folder, const char* name);
+// The first name in the folder that starts with prefix, or "" where none does.
+std::string find_name(int folder, const char* prefix);
+
 // The last component of path: what follows its last separator.
 const char* last_component(const char* path);
 long process_id();

@@ -1,5 +1,6 @@
 // The file calls on Linux, macOS, the BSDs and other POSIX systems. The build
 // defines HAVE_<CALL> for each optional call the system declares.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
@@ -11,11 +12,19 @@
 #if HAVE_DIOCGMEDIASIZE || HAVE_DKIOCGETBLOCKCOUNT
 #include <sys/disk.h>
 #endif
+#if HAVE_INOTIFY_INIT1
+#include <sys/inotify.h>
+#elif HAVE_KQUEUE
+#include <sys/event.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -50,6 +59,7 @@ Kind kind_of(const struct stat& st, int fd) {
   if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return Kind::pipe;
   if (S_ISBLK(st.st_mode)) return Kind::disk;
   if (S_ISCHR(st.st_mode)) return answers_disk_size(fd) ? Kind::disk : Kind::device;
+  if (S_ISDIR(st.st_mode)) return Kind::folder;
   return Kind::file;
 }
 
@@ -71,13 +81,6 @@ FileIdentity describe(const struct stat& st, Kind kind) {
                       .modified = nanoseconds(modified),
                       .changed = nanoseconds(changed),
                       .name = nullptr};
-}
-
-// Returns, allocated, the directory part of path with its slash ("a/", "/"),
-// or "." for a bare name; null where memory ran out.
-char* directory_of(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash == nullptr ? strdup(".") : strndup(path, static_cast<std::size_t>(slash - path) + 1);
 }
 
 bool refused(int error) {
@@ -109,14 +112,19 @@ int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
 
 }  // namespace
 
-int sys::open_image(const char* path) { return open(path, O_RDWR | O_CLOEXEC); }
+int sys::open_image(const char* path) {
+  if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) < 0) return -1;
+  return open(path, O_RDONLY | O_CLOEXEC);
+}
 
 int sys::open_input(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
 
-int sys::open_output(const char* path) {
+int sys::open_output(const char* path, bool wait) {
   int fd;  // a FIFO's open waits for a reader, and a signal may cut the wait short
-  do fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  do fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (wait ? 0 : O_NONBLOCK), 0666);
   while (fd < 0 && errno == EINTR);
+  // Writes must wait for the reader as usual; only the open was not to.
+  if (fd >= 0 && !wait) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
@@ -127,8 +135,18 @@ int sys::empty_file(int fd) {
   return rc;
 }
 
-void sys::lock_file(int fd) {
-  while (flock(fd, LOCK_EX) < 0 && errno == EINTR) {
+bool sys::lock_file(int fd, bool wait) {
+  int rc;
+  do rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+  while (rc < 0 && errno == EINTR);
+  return rc == 0 || errno != EWOULDBLOCK;
+}
+
+void sys::sleep_ms(unsigned ms) {
+  struct timespec pause {
+    .tv_sec = ms / 1000, .tv_nsec = static_cast<long>(ms % 1000) * 1000000
+  };
+  while (nanosleep(&pause, &pause) < 0 && errno == EINTR) {
   }
 }
 
@@ -176,12 +194,13 @@ int sys::sync_file(int fd) {
   return -1;
 }
 
-char* sys::folder_of(const char* path) {
-  char* folder = realpath(path, nullptr);
-  if (folder == nullptr) return nullptr;
-  char* slash = std::strrchr(folder, '/');
-  slash[slash == folder ? 1 : 0] = '\0';  // "/x/a" is in "/x", "/a" in "/"
-  return folder;
+bool sys::folder_of(const char* path, std::string& folder) {
+  char* real = realpath(path, nullptr);
+  if (real == nullptr) return false;
+  folder = real;
+  std::free(real);
+  folder.resize(std::max<std::size_t>(folder.rfind('/'), 1));  // "/x/a" is in "/x", "/a" in "/"
+  return true;
 }
 
 int sys::sync_folder(const char* folder) {
@@ -195,22 +214,181 @@ int sys::sync_folder(const char* folder) {
   return rc;
 }
 
-int sys::rename_new(const char* from, const char* to) {
-#if HAVE_RENAMEAT2
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-#elif HAVE_RENAMEX_NP
-  if (renamex_np(from, to, RENAME_EXCL) == 0) return 0;
-  if (errno != ENOTSUP) return -1;
-#endif
-  // No atomic way on this system or file system: look first.
-  struct stat st {};
-  if (lstat(to, &st) == 0) errno = EEXIST;
-  if (errno != ENOENT) return -1;
-  return rename(from, to);
+// Watches: inotify on Linux, kqueue on macOS and the BSDs. Each watch keeps
+// what it saw as bits until asked, and the file's identity, so the tool's own
+// move by a second link (rename_new_at) is not taken for another program's.
+namespace {
+
+struct Watch {
+  int id;  // inotify's watch descriptor; for kqueue, a descriptor of the file
+  dev_t device;
+  ino_t inode;
+  unsigned seen;
+};
+std::vector<Watch> watches;
+int events_fd = -1;
+
+// Adds what one event reports to the watch it names (id -1: every watch). A
+// change of links to the file `linked`, which the tool itself links and unlinks, is a move.
+void note_event(int id, bool moved, bool links, bool other, const struct stat* linked) {
+  for (Watch& w : watches) {
+    if (id != -1 && w.id != id) continue;
+    bool own = linked != nullptr && w.device == linked->st_dev && w.inode == linked->st_ino;
+    if (moved || (links && own)) w.seen |= sys::seen_moved;
+    if (other || (links && !own)) w.seen |= sys::seen_changed;
+  }
 }
 
-int sys::remove_file(const char* path) { return unlink(path); }
+#if HAVE_INOTIFY_INIT1
+int open_events() { return inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+
+int add_watch(int fd) {
+  // The descriptor's own link, not the path, which may name another file by now.
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return inotify_add_watch(events_fd, self, IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+}
+
+void end_watch(int id) {
+  for (const Watch& w : watches) {
+    if (w.id == id) return;  // another record of the same file still uses it
+  }
+  inotify_rm_watch(events_fd, id);
+}
+
+void gather_events(const struct stat* linked = nullptr) {
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = read(events_fd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof *event + event->len);
+      // An overflow lost events of any watch; IN_IGNORED: the watch went with the file.
+      bool overflow = (event->mask & IN_Q_OVERFLOW) != 0;
+      note_event(overflow ? -1 : event->wd, (event->mask & IN_MOVE_SELF) != 0,
+                 (event->mask & IN_ATTRIB) != 0,
+                 (event->mask & (IN_MODIFY | IN_DELETE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) != 0,
+                 linked);
+    }
+  }
+}
+#elif HAVE_KQUEUE
+int open_events() { return kqueue(); }
+
+int add_watch(int fd) {
+  int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);  // events last as long as this descriptor
+  if (own < 0) return -1;
+  struct kevent change {};
+  EV_SET(&change, own, EVFILT_VNODE, EV_ADD | EV_CLEAR,
+         NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_RENAME | NOTE_DELETE, 0,
+         nullptr);
+  if (kevent(events_fd, &change, 1, nullptr, 0, nullptr) == 0) return own;
+  close(own);
+  return -1;
+}
+
+void end_watch(int id) { close(id); }
+
+void gather_events(const struct stat* linked = nullptr) {
+  struct kevent events[8];
+  const struct timespec now {};
+  for (int n; (n = kevent(events_fd, nullptr, 0, events, 8, &now)) > 0;) {
+    for (int i = 0; i < n; ++i) {
+      auto flags = events[i].fflags;
+      note_event(static_cast<int>(events[i].ident), (flags & NOTE_RENAME) != 0,
+                 (flags & NOTE_LINK) != 0,
+                 (flags & (NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_DELETE)) != 0, linked);
+    }
+  }
+}
+#else
+int open_events() { return -1; }
+int add_watch(int) { return -1; }
+void end_watch(int) {}
+void gather_events(const struct stat* = nullptr) {}
+#endif
+
+}  // namespace
+
+int sys::watch_file(int fd, const char*) {
+  struct stat st {};
+  if (events_fd < 0) events_fd = open_events();
+  if (events_fd < 0 || fstat(fd, &st) != 0) return -1;
+  int id = add_watch(fd);
+  if (id >= 0) watches.push_back(Watch{id, st.st_dev, st.st_ino, 0});
+  return id;
+}
+
+unsigned sys::watch_seen(int watch) {
+  gather_events();
+  unsigned seen = 0;
+  for (Watch& w : watches) {
+    if (w.id == watch) seen |= std::exchange(w.seen, 0);
+  }
+  return seen;
+}
+
+void sys::unwatch(int watch) {
+  if (watch < 0) return;
+  gather_events();
+  std::erase_if(watches, [watch](const Watch& w) { return w.id == watch; });
+  end_watch(watch);
+}
+
+int sys::open_folder_of(const char* path) {
+  const char* name = last_component(path);
+  std::string folder(path, static_cast<std::size_t>(name - path));
+  return open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+void sys::close_folder(int folder) { close(folder); }
+
+FileIdentity sys::identify_at(int folder, const char* name) {
+  struct stat st {};
+  if (fstatat(folder, name, &st, 0) != 0) return FileIdentity{.error = errno};
+  return describe(st, kind_of(st, -1));
+}
+
+int sys::rename_new_at(int folder, const char* from, const char* to) {
+#if HAVE_RENAMEAT2
+  if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+#elif HAVE_RENAMEATX_NP
+  if (renameatx_np(folder, from, folder, to, RENAME_EXCL) == 0) return 0;
+  if (errno != ENOTSUP) return -1;
+#endif
+  // A second link fails where the name is taken, atomically; then the first goes.
+  struct stat moving {};
+  if (fstatat(folder, from, &moving, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  gather_events();  // what came before is not the tool's own doing
+  if (linkat(folder, from, folder, to, 0) == 0) {
+    int rc = unlinkat(folder, from, 0);
+    gather_events(&moving);
+    return rc;
+  }
+  if (errno == EEXIST) return -1;
+  // No links on this file system (FAT): look first, then rename.
+  struct stat st {};
+  if (fstatat(folder, to, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+  if (errno != ENOENT) return -1;
+  return renameat(folder, from, folder, to);
+}
+
+int sys::remove_at(int folder, const char* name) { return unlinkat(folder, name, 0); }
+
+std::string sys::find_name(int folder, const char* prefix) {
+  int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = own < 0 ? nullptr : fdopendir(own);
+  if (dir == nullptr) {
+    if (own >= 0) close(own);
+    return "";
+  }
+  std::string found;
+  for (const dirent* entry; found.empty() && (entry = readdir(dir)) != nullptr;) {
+    if (std::strncmp(entry->d_name, prefix, std::strlen(prefix)) == 0) found = entry->d_name;
+  }
+  closedir(dir);
+  return found;
+}
 
 const char* sys::last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -221,29 +399,12 @@ long sys::process_id() { return static_cast<long>(getpid()); }
 
 FileIdentity sys::identify(const char* path) {
   struct stat st {};
-  if (stat(path, &st) == 0) {
-    if (!S_ISCHR(st.st_mode) || !disks_are_character_devices) return describe(st, kind_of(st, -1));
-    // Only an open device answers whether it is a disk; one that can't be asked is taken for one.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    FileIdentity id = describe(st, fd < 0 ? Kind::disk : kind_of(st, fd));
-    if (fd >= 0) close(fd);
-    return id;
-  }
-  FileIdentity id{.error = errno == ENOTDIR ? ENOENT : errno};
-  if (id.error != ENOENT) return id;
-  // Nothing there yet: what it would become is named by its directory and last component.
-  id.name = last_component(path);
-  char* dir = directory_of(path);
-  if (dir == nullptr) return FileIdentity{.error = ENOMEM};
-  int rc = stat(dir, &st);
-  int saved = errno;
-  std::free(dir);
-  if (rc == 0) {
-    id.device = static_cast<std::uint64_t>(st.st_dev);
-    id.inode = static_cast<std::uint64_t>(st.st_ino);
-  } else if (saved != ENOENT && saved != ENOTDIR) {
-    id.error = saved;
-  }
+  if (stat(path, &st) != 0) return FileIdentity{.error = errno == ENOTDIR ? ENOENT : errno};
+  if (!S_ISCHR(st.st_mode) || !disks_are_character_devices) return describe(st, kind_of(st, -1));
+  // Only an open device answers whether it is a disk; one that can't be asked is taken for one.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  FileIdentity id = describe(st, fd < 0 ? Kind::disk : kind_of(st, fd));
+  if (fd >= 0) close(fd);
   return id;
 }
 

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform.h"
 
@@ -46,6 +48,13 @@ int errno_of(DWORD error) {
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
       return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_LOCK_VIOLATION:
+      return EBUSY;
     default:
       return EIO;
   }
@@ -69,6 +78,7 @@ FileIdentity describe(HANDLE handle) {
     id.error = errno_of(GetLastError());
     return id;
   }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) id.kind = Kind::folder;
   id.device = info.dwVolumeSerialNumber;
   id.inode = join(info.nFileIndexHigh, info.nFileIndexLow);
   id.size = join(info.nFileSizeHigh, info.nFileSizeLow);
@@ -87,29 +97,70 @@ FileIdentity describe(const char* path) {
   return id;
 }
 
+// Inputs are opened so that no other program can write them while the run
+// holds them (no FILE_SHARE_WRITE), yet can still be moved aside and removed
+// (FILE_SHARE_DELETE). One already writing makes the open fail (EBUSY).
+int open_shared_for_reading(const char* path) {
+  HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = errno_of(GetLastError());
+    return -1;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  return fd;
+}
+
+std::vector<int> kept_from_writers;  // descriptors opened by open_shared_for_reading
+
+// The folders open_folder_of hands out, by number: Windows names files by path only.
+std::vector<std::string> folders;
+
+std::string in_folder(int folder, const char* name) {
+  return folders.at(static_cast<std::size_t>(folder)) + name;
+}
+
 UINT console_code_page = 0;  // restored at exit
 
 void restore_console() { SetConsoleOutputCP(console_code_page); }
 
 }  // namespace
 
-int sys::open_image(const char* path) { return _open(path, _O_RDWR | _O_BINARY | _O_NOINHERIT); }
+int sys::open_image(const char* path) {
+  if (_access(path, 2) != 0) return -1;  // read-only attribute, or no such file
+  return open_input(path);
+}
 
-int sys::open_input(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
+int sys::open_input(const char* path) {
+  int fd = open_shared_for_reading(path);
+  if (fd >= 0) kept_from_writers.push_back(fd);
+  return fd;
+}
 
-int sys::open_output(const char* path) {
+int sys::open_output(const char* path, bool) {
   return _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
 
 int sys::empty_file(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
 
-void sys::lock_file(int fd) {
-  // Waits while another process holds any part of the file.
-  OVERLAPPED whole{};
-  LockFileEx(handle_of(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+bool sys::lock_file(int fd, bool wait) {
+  // Windows locks are mandatory: one byte far past any end keeps other runs
+  // out while programs that only read the output go on reading it.
+  OVERLAPPED far{};
+  far.Offset = MAXDWORD;
+  far.OffsetHigh = 0x7FFFFFFF;
+  DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  if (LockFileEx(handle_of(fd), flags, 0, 1, 0, &far) != 0) return true;
+  return GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING;
 }
 
-int sys::close_file(int fd) { return _close(fd); }
+int sys::close_file(int fd) {
+  std::erase(kept_from_writers, fd);
+  return _close(fd);
+}
+
+void sys::sleep_ms(unsigned ms) { Sleep(ms); }
 
 std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
@@ -136,17 +187,67 @@ int sys::sync_file(int fd) {
 }
 
 // NTFS journals its directory entries; there is no call to sync a folder.
-char* sys::folder_of(const char*) { return _strdup(""); }
+bool sys::folder_of(const char*, std::string& folder) {
+  folder.clear();
+  return true;
+}
 
 int sys::sync_folder(const char*) { return 0; }
 
-int sys::rename_new(const char* from, const char* to) {
-  if (MoveFileExA(from, to, 0) != 0) return 0;  // without MOVEFILE_REPLACE_EXISTING
+// No notification here: an input stays open without FILE_SHARE_WRITE for the
+// whole run instead, so no other program can open it for writing. Outputs
+// are locked, not kept from writers: the time checks guard them.
+int sys::watch_file(int fd, const char*) {
+  if (std::find(kept_from_writers.begin(), kept_from_writers.end(), fd) == kept_from_writers.end())
+    return -1;
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  if (DuplicateHandle(GetCurrentProcess(), handle_of(fd), GetCurrentProcess(), &copy, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS) == 0) {
+    return -1;
+  }
+  int watch = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
+  if (watch < 0) CloseHandle(copy);
+  return watch;
+}
+
+unsigned sys::watch_seen(int) { return 0; }
+
+void sys::unwatch(int watch) {
+  if (watch >= 0) _close(watch);
+}
+
+int sys::open_folder_of(const char* path) {
+  folders.emplace_back(path, static_cast<std::size_t>(last_component(path) - path));
+  return static_cast<int>(folders.size() - 1);
+}
+
+void sys::close_folder(int) {}
+
+FileIdentity sys::identify_at(int folder, const char* name) {
+  return identify(in_folder(folder, name).c_str());
+}
+
+int sys::rename_new_at(int folder, const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING; written through, as a folder sync would be.
+  if (MoveFileExA(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
+                  MOVEFILE_WRITE_THROUGH) != 0) {
+    return 0;
+  }
   errno = errno_of(GetLastError());
   return -1;
 }
 
-int sys::remove_file(const char* path) { return std::remove(path); }
+int sys::remove_at(int folder, const char* name) {
+  return std::remove(in_folder(folder, name).c_str());
+}
+
+std::string sys::find_name(int folder, const char* prefix) {
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA((in_folder(folder, prefix) + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return "";
+  FindClose(search);
+  return found.cFileName;
+}
 
 const char* sys::last_component(const char* path) {
   const char* last = path;
@@ -158,29 +259,7 @@ const char* sys::last_component(const char* path) {
 
 long sys::process_id() { return _getpid(); }
 
-FileIdentity sys::identify(const char* path) {
-  FileIdentity id = describe(path);
-  if (id.error != ENOENT) return id;
-  // Nothing there yet: what it would become is named by its folder and last component.
-  id.name = last_component(path);
-  auto length = static_cast<std::size_t>(id.name - path);
-  const char* prefix = length > 0 ? path : ".";
-  if (length == 0) length = 1;
-  auto* dir = static_cast<char*>(std::malloc(length + 2));
-  if (dir == nullptr) return FileIdentity{.error = ENOMEM};
-  std::memcpy(dir, prefix, length);
-  dir[length] = '\0';
-  if (dir[length - 1] == ':') std::strcpy(dir + length, ".");  // "C:" names no folder; "C:." does
-  FileIdentity folder = describe(dir);
-  std::free(dir);
-  if (folder.error == 0) {
-    id.device = folder.device;
-    id.inode = folder.inode;
-  } else if (folder.error != ENOENT) {
-    id.error = folder.error;
-  }
-  return id;
-}
+FileIdentity sys::identify(const char* path) { return describe(path); }
 
 FileIdentity sys::identify_open(int fd) {
   HANDLE handle = handle_of(fd);

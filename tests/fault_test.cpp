@@ -4,16 +4,21 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
 #include <sys/mount.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -100,6 +105,30 @@ void rewrite_quietly(const fs::path& file) {
   fs::last_write_time(file, modified);
 }
 
+// A file system whose times keep whole seconds (ext4 with 128-byte inodes),
+// mounted from a file for the test's life; needs root and mkfs.ext4.
+struct CoarseClock {
+  ScratchDir scratch;
+  fs::path dir = scratch.path / "mnt";
+  bool mounted = false;
+  std::string why = "needs root, loop devices and mkfs.ext4";
+  CoarseClock() {
+    fs::create_directory(dir);
+    const std::string disk = (scratch.path / "disk").string();
+    const std::string make = "truncate -s 64M " + disk + " && mkfs.ext4 -q -I 128 " + disk +
+                             " >/dev/null 2>&1 && mount -o loop " + disk + " " + dir.string() +
+                             " 2>/dev/null";
+#if defined(__linux__)
+    mounted = geteuid() == 0 && std::system(make.c_str()) == 0;  // NOLINT(cert-env33-c)
+#endif
+  }
+  ~CoarseClock() {
+#if defined(__linux__)
+    if (mounted) umount2(dir.c_str(), MNT_DETACH);
+#endif
+  }
+};
+
 TEST(Faults, ChangesMidSplitKeepTheImage) {
   using Change = std::function<void(const fs::path& dir)>;
   struct Case {
@@ -107,6 +136,7 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
     bool header_stalls;  // else the body does, after the header is synced
     Change change;
     std::string err;
+    bool coarse = false;  // on a file system whose clock keeps whole seconds, within one
   };
   const std::string image_changed = "kiv_parse_bin: a.img changed while it was copied\n";
   const std::string header_changed = "kiv_parse_bin: h.bin changed after it was written\n";
@@ -128,27 +158,41 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
        header_changed},
       {"header rewritten, its time of last write set back", false,
        [](const fs::path& d) { rewrite_quietly(d / "h.bin"); }, header_changed},
+      // Times that can't show it: only the watches set on the image and the outputs can.
+      {"image rewritten within the second it was written", false,
+       [](const fs::path& d) { std::fstream(d / "a.img", std::ios::in | std::ios::out) << "x"; },
+       image_changed, true},
+      {"header rewritten within the second it was synced", false,
+       [](const fs::path& d) { std::fstream(d / "h.bin", std::ios::in | std::ios::out) << "x"; },
+       header_changed, true},
       // Named when the run checked it, a link to the image by the time it is opened.
       {"body swapped for a link to the image", true,
        [](const fs::path& d) { fs::create_symlink("a.img", d / "b.bin"); },
        "kiv_parse_bin: refusing to overwrite the image a.img with b.bin\n"},
   };
+  const CoarseClock coarse;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScratchDir dir;
-    const fs::path image = dir.path / "a.img";
+    if (c.coarse && !coarse.mounted) {
+      std::printf("skipped %s: %s\n", c.name, coarse.why.c_str());
+      continue;
+    }
+    ScratchDir scratch;
+    const fs::path& dir = c.coarse ? coarse.dir : scratch.path;
+    for (const char* name : {"a.img", "h.bin", "b.bin", "pipe"}) fs::remove(dir / name);
+    const fs::path image = dir / "a.img";
     const std::string original = make_image(8 << 20, 16, 1 << 20);
     write_file(image, original);
     // Well in the past, so a change made now shows in the time of last write.
-    fs::last_write_time(image, fs::last_write_time(image) - std::chrono::hours(1));
+    if (!c.coarse) fs::last_write_time(image, fs::last_write_time(image) - std::chrono::hours(1));
     int pipe = -1;
     pid_t pid = start_stalled(
-        dir.path,
+        dir,
         {"16", "a.img", c.header_stalls ? "pipe" : "h.bin", c.header_stalls ? "b.bin" : "pipe"},
         pipe);
-    c.change(dir.path);
+    c.change(dir);
     drain(pipe);
-    Outcome run = wait_child(pid, dir.path);
+    Outcome run = wait_child(pid, dir);
     close(pipe);
 
     EXPECT_EQ(run.status, 1);
@@ -238,13 +282,14 @@ TEST(Faults, BodyIsCreatedOnlyOnceTheImageOpens) {
   write_file(dir.path / "b.bin", "the body of the first run");
   Outcome run = run_child(
       [] {
-        const SplitFile_info info{.input_file = "a.img",
-                                  .output_file1 = "h.bin",
-                                  .output_file2 = "b.bin",
-                                  .header_size = 0,
-                                  .header_addr = 16,
-                                  .image = {},
-                                  .header = {}};
+        SplitFile_info info{.input_file = "a.img",
+                            .output_file1 = "h.bin",
+                            .output_file2 = "b.bin",
+                            .header_size = 0,
+                            .header_addr = 16,
+                            .image = {},
+                            .header = {},
+                            .body = {}};
         remove_header_info_from_file(info);
       },
       dir.path);
@@ -383,5 +428,175 @@ TEST(Faults, LostConsoleLinesAreReported) {
     EXPECT_FALSE(fs::exists(dir.path / "a.img"));
   }
 }
+
+// A device node, a FIFO: nothing the tool may read as an image or delete.
+TEST(Faults, OnlyRegularFilesAreInputs) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    const char* special;  // made as the kind below
+    bool device;          // a character device node (root only), else a FIFO
+    std::string err;
+  };
+  const Case cases[]{
+      {KIV_PARSE_BIN_EXE,
+       {"16", "node", "h.bin", "b.bin"},
+       "node",
+       true,
+       "kiv_parse_bin: refusing to split node: not a regular file\n"},
+      {MERGE_RUNNER_EXE,
+       {"a.img", "node", "2", "out"},
+       "node",
+       true,
+       "kiv_parse_bin: refusing to merge node: not a regular file\n"},
+      {MERGE_RUNNER_EXE,
+       {"fifo", "a.img", "2", "out"},
+       "fifo",
+       false,
+       "kiv_parse_bin: refusing to merge fifo: not a regular file\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    ScratchDir dir;
+    const fs::path special = dir.path / c.special;
+    write_file(dir.path / "a.img", make_image(768, 16, 512));
+    // The kind of /dev/null: reads as empty, takes every write.
+    if (c.device ? mknod(special.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0
+                 : mkfifo(special.c_str(), 0600) != 0) {
+      continue;  // no mknod without root
+    }
+    Outcome run = run_program(c.program, c.args, dir.path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(fs::exists(fs::symlink_status(special)));
+    EXPECT_EQ(read_file(dir.path / "a.img"), make_image(768, 16, 512));
+    for (const char* output : {"h.bin", "b.bin", "out"})
+      EXPECT_FALSE(fs::exists(dir.path / output));
+  }
+}
+
+// Whatever holds the run up (another program's lock on an output, a FIFO
+// with no reader) is said on standard error; the run then goes on.
+TEST(Faults, WaitsAreSaid) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    const char* held;  // locked by the test, or where "pipe", a FIFO nobody reads yet
+    std::string err;
+  };
+  const Case cases[]{
+      {KIV_PARSE_BIN_EXE,
+       {"16", "a.img", "h.bin", "b.bin"},
+       "h.bin",
+       "kiv_parse_bin: waiting for h.bin: another program holds a lock on it\n"},
+      {KIV_PARSE_BIN_EXE,
+       {"16", "a.img", "h.bin", "b.bin"},
+       "b.bin",
+       "kiv_parse_bin: waiting for b.bin: another program holds a lock on it\n"},
+      {MERGE_RUNNER_EXE,
+       {"a.img", "-", "1", "out"},
+       "out",
+       "kiv_parse_bin: waiting for out: another program holds a lock on it\n"},
+      {KIV_PARSE_BIN_EXE,
+       {"16", "a.img", "h.bin", "pipe"},
+       "pipe",
+       "kiv_parse_bin: waiting for a reader of pipe\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    ScratchDir dir;
+    const std::string image = make_image(768, 16, 512);
+    write_file(dir.path / "a.img", image);
+    const fs::path held = dir.path / c.held;
+    const bool fifo = std::string(c.held) == "pipe";
+    int holder = -1;
+    if (fifo) {
+      ASSERT_TRUE(make_fifo(held));
+    } else {
+      holder = open(held.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
+    pid_t pid = start_child([&] { exec_program(c.program, c.args); }, dir.path);
+    std::string said;
+    for (int waited = 0; said != c.err && waited < 1000; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      said = read_file(dir.path / ".stderr");
+    }
+    EXPECT_EQ(said, c.err);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the run did not wait";
+    std::string through;  // what the FIFO passed on
+    if (fifo) {
+      int reader = open(held.c_str(), O_RDONLY | O_CLOEXEC);
+      char buffer[4096];
+      for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;) {
+        through.append(buffer, static_cast<std::size_t>(n));
+      }
+      close(reader);
+    }
+    close(holder);
+    Outcome run = wait_child(pid, dir.path);
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(fs::exists(dir.path / "a.img"));
+    const std::string joined =
+        c.program == std::string(MERGE_RUNNER_EXE)
+            ? read_file(dir.path / "out")
+            : read_file(dir.path / "h.bin") + (fifo ? through : read_file(dir.path / "b.bin"));
+    EXPECT_TRUE(joined == image) << "the outputs are not the whole image";
+  }
+}
+
+#if defined(__linux__)
+// An image baked into a container's lower layer: reading it must not copy it up.
+TEST(Faults, ImageInALowerLayerSplitsTheFirstTime) {
+  ScratchDir dir;
+  for (const char* sub : {"lower", "upper", "work", "merged"}) fs::create_directory(dir.path / sub);
+  const std::string image = make_image(1 << 20, 16, 0x1234);
+  write_file(dir.path / "lower/a.img", image);
+  const std::string layers = "lowerdir=" + (dir.path / "lower").string() +
+                             ",upperdir=" + (dir.path / "upper").string() +
+                             ",workdir=" + (dir.path / "work").string();
+  if (mount("overlay", (dir.path / "merged").c_str(), "overlay", 0, layers.c_str()) != 0) {
+    GTEST_SKIP() << "mounting an overlay is not permitted here: " << std::strerror(errno);
+  }
+  Outcome run = run_tool({"16", "merged/a.img", "h.bin", "b.bin"}, dir.path);
+  umount2((dir.path / "merged").c_str(), MNT_DETACH);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin"), image);
+}
+
+// Folders nested so deep that the image's path is near the system's limit:
+// the names the tool moves it to must fit too.
+TEST(Faults, ImageInADeepFolder) {
+  ScratchDir dir;
+  const std::string level(200, 'd');
+  std::string path;
+  std::vector<int> folders{open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  while (path.size() + level.size() + 1 < 4080) {
+    mkdirat(folders.back(), level.c_str(), 0700);
+    folders.push_back(openat(folders.back(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    path += level + "/";
+  }
+  path += "img";
+  const std::string image = make_image(768, 16, 512);
+  int file = openat(folders.back(), "img", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(write(file, image.data(), image.size()), static_cast<ssize_t>(image.size()));
+  close(file);
+  Outcome run = run_tool({"16", path, "h.bin", "b.bin"}, dir.path);
+  // Removed level by level: the whole path is too long for the scratch folder's own removal.
+  bool image_left = faccessat(folders.back(), "img", F_OK, 0) == 0;
+  unlinkat(folders.back(), "img", 0);
+  for (std::size_t i = folders.size() - 1; i > 0; --i) {
+    close(folders[i]);
+    unlinkat(folders[i - 1], level.c_str(), AT_REMOVEDIR);
+  }
+  close(folders[0]);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(image_left);
+  EXPECT_EQ(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin"), image);
+}
+#endif
 
 }  // namespace

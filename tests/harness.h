@@ -42,6 +42,8 @@ struct ScratchDir {
 
 // Makes a symbolic link where the platform can; false where it can't.
 bool make_symlink(const fs::path& target, const fs::path& link);
+// Makes a named pipe where the platform has them; false where it hasn't.
+bool make_fifo(const fs::path& path);
 
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& bytes);

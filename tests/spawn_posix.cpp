@@ -1,5 +1,6 @@
 // Running programs and test code in child processes with fork and exec.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@ const char* const null_device = "/dev/null";
 const char* const full_device = access("/dev/full", W_OK) == 0 ? "/dev/full" : "";  // not on macOS
 
 std::string console(std::string text) { return text; }
+
+bool make_fifo(const fs::path& path) { return mkfifo(path.c_str(), 0600) == 0; }
 
 void exec_program(const std::string& exe, const std::vector<std::string>& args) {
   std::vector<char*> argv;

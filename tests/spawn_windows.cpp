@@ -7,6 +7,8 @@
 const char* const null_device = "NUL";
 const char* const full_device = "";
 
+bool make_fifo(const fs::path&) { return false; }
+
 std::string console(std::string text) {
   for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
     text.insert(at, 1, '\r');

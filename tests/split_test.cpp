@@ -85,30 +85,40 @@ TEST_F(Split, WritesHeaderAndBodyAndDeletesImage) {
 }
 
 TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
+  enum Made { file, none, folder, fifo, leftover };
   struct Case {
     const char* name;
-    std::string image;  // empty: no image at all
-    bool directory;
+    Made made;
+    std::string image;  // what a.img holds where it is a file
     const char* reason;
   };
+  const std::string not_file = "kiv_parse_bin: refusing to split a.img: not a regular file\n";
   const Case cases[]{
-      {"missing image", "", false, "kiv_parse_bin: cannot open a.img: "},
-      {"image is a directory", "", true, "kiv_parse_bin: cannot open a.img: "},
-      {"image ends inside the word", make_image(18, 16, 512), false,
+      {"missing image", none, "", "kiv_parse_bin: cannot open a.img: "},
+      {"image is a directory", folder, "", not_file.c_str()},
+      {"image is a FIFO", fifo, "", not_file.c_str()},
+      {"image ends inside the word", file, make_image(18, 16, 512),
        "kiv_parse_bin: a.img ends before its header size word at offset 16"},
+      {"image left aside by a stopped run", leftover, "",
+       "kiv_parse_bin: cannot open a.img: No such file or directory (a stopped run left it as "
+       ".a.img.kiv_parse_bin-4367-0: rename it back to split it)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(at("a.img"));
-    if (c.directory) fs::create_directory(at("a.img"));
-    if (!c.image.empty()) write_file(at("a.img"), c.image);
+    fs::remove(at(".a.img.kiv_parse_bin-4367-0"));
+    if (c.made == folder) fs::create_directory(at("a.img"));
+    if (c.made == file) write_file(at("a.img"), c.image);
+    if (c.made == leftover) write_file(at(".a.img.kiv_parse_bin-4367-0"), "x");
+    if (c.made == fifo && !make_fifo(at("a.img"))) continue;
     Outcome run = run_tool({"16", "a.img", "h.bin", "b.bin"}, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, console(echo_16));
     EXPECT_TRUE(run.err.starts_with(c.reason)) << run.err;
-    if (!c.image.empty()) {
+    if (c.made == file) {
       EXPECT_EQ(read_file(at("a.img")), c.image);
     }
+    EXPECT_EQ(exists("a.img"), c.made != none && c.made != leftover);
     EXPECT_FALSE(exists("h.bin") || exists("b.bin"));
   }
 }
