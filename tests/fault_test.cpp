@@ -570,10 +570,13 @@ TEST(Faults, ImageInALowerLayerSplitsTheFirstTime) {
 // the names the tool moves it to must fit too.
 TEST(Faults, ImageInADeepFolder) {
   ScratchDir dir;
-  const std::string level(200, 'd');
+  // The folders' part of the path 4,086 bytes long, the image's 4,089: the
+  // tool's names beside it pass PATH_MAX (4,096 on Linux).
+  std::vector<std::string> levels(20, std::string(200, 'd'));
+  levels.emplace_back(4085 - 20 * 201, 'e');
   std::string path;
   std::vector<int> folders{open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  while (path.size() + level.size() + 1 < 4080) {
+  for (const auto& level : levels) {
     mkdirat(folders.back(), level.c_str(), 0700);
     folders.push_back(openat(folders.back(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     path += level + "/";
@@ -589,7 +592,7 @@ TEST(Faults, ImageInADeepFolder) {
   unlinkat(folders.back(), "img", 0);
   for (std::size_t i = folders.size() - 1; i > 0; --i) {
     close(folders[i]);
-    unlinkat(folders[i - 1], level.c_str(), AT_REMOVEDIR);
+    unlinkat(folders[i - 1], levels[i - 1].c_str(), AT_REMOVEDIR);
   }
   close(folders[0]);
 
