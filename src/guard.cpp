@@ -114,11 +114,8 @@ void watch_input(const char* path, FileIdentity& id) {
   const Input in{.fd = sys::open_input(path), .path = path};
   if (in.fd < 0) return;  // the open that reads it says why
   id.watch = sys::watch_file(in.fd, path);
-  int error = errno;
   check_opened(in, id);
   close_input(in);
-  if (id.watch < 0 && error == EBUSY)
-    fail("refusing to use %s: another program has it open for writing", path);
 }
 
 void check_opened(const Input& in, const FileIdentity& before) {
@@ -156,6 +153,8 @@ void fail_cannot_open(const char* path) {
       left = sys::find_name(folder, aside_prefix(name, short_name).c_str());
   }
   if (folder >= 0) sys::close_folder(folder);
+  // Windows keeps the image from writers by opening it unshared: a writer already there shows so.
+  if (error == EBUSY) fail("cannot open %s: another program has it open for writing", path);
   if (left.empty()) fail("cannot open %s: %s", path, std::strerror(error));
   fail("cannot open %s: %s (a stopped run left it as %.*s%s: rename it back to split it)", path,
        std::strerror(error), static_cast<int>(name - path), path, left.c_str());

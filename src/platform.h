@@ -65,8 +65,9 @@ int sync_folder(const char* folder);
 // began to watch it, whatever the file system's clock. Returns a watch on the
 // file open as fd (path names it), or -1 where none can be set: the time
 // checks then stand alone. Where the system keeps writers out instead of
-// reporting them (Windows), -1 with EBUSY means another program has the file
-// open for writing.
+// reporting them (Windows: inputs are opened unshared for writing, and a
+// writer already there makes their open fail with EBUSY), the watch holds
+// the file so until it ends, and reports nothing.
 int watch_file(int fd, const char* path);
 // What watch_seen reports, as bits.
 constexpr unsigned seen_moved = 1;    // renamed

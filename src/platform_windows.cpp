@@ -147,11 +147,11 @@ int sys::empty_file(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
 bool sys::lock_file(int fd, bool wait) {
   // Windows locks are mandatory: one byte far past any end keeps other runs
   // out while programs that only read the output go on reading it.
-  OVERLAPPED far{};
-  far.Offset = MAXDWORD;
-  far.OffsetHigh = 0x7FFFFFFF;
+  OVERLAPPED past_end{};
+  past_end.Offset = MAXDWORD;
+  past_end.OffsetHigh = 0x7FFFFFFF;
   DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  if (LockFileEx(handle_of(fd), flags, 0, 1, 0, &far) != 0) return true;
+  if (LockFileEx(handle_of(fd), flags, 0, 1, 0, &past_end) != 0) return true;
   return GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING;
 }
 

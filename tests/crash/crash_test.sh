@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# crash_test.sh TOOL DISK_LOGGER REPLAY SHIM
+# crash_test.sh TOOL NOSYNC DISK_LOGGER REPLAY SHIM
 #
-# Splits a 2 MiB image on ext4, xfs and btrfs (where mkfs exists) made on a
-# disk whose writes and flushes are logged, then replays every state a power
-# cut could leave (replay). SHIM, loaded into the tool, syncs right after the
-# tool moves the image aside, so the states between that move and the removal
-# are on the log too, and must be among those replayed. As a control, a split
-# that does not sync must be caught on ext4, or the harness proves nothing.
+# Splits a 2 MiB image on ext4 (with and without a journal), xfs and btrfs
+# (where mkfs exists), each made on a disk whose writes and flushes are logged,
+# then replays every state a power cut could leave (replay). Nothing in or
+# around the split syncs: the file system is only left a few seconds to commit
+# on its own (1 s commit interval) before it is unmounted, as a running
+# machine would. Each file system also splits with NOSYNC, the same tool with
+# its syncs answering success unsynced: the replay must catch it there, or it
+# proves nothing. A last run, on ext4 and judged for nothing else, loads SHIM
+# to sync right after the image is moved aside, to show that the replay
+# counts the image under that name as whole.
+# KIV_CRASH_STEPS=1 also drops each of the tool's three syncs alone and prints
+# what each file system then shows.
 # Needs root, loop devices, FUSE and fusermount3; exits 77 (skipped) without them.
 set -euo pipefail
-tool=$1 logger=$2 replay=$3 shim=$4
+tool=$1 nosync=$2 logger=$3 replay=$4 shim=$5
 header_size=4660 seed=20261208
 
 [ "$(id -u)" = 0 ] || { echo "skipped: needs root for loop devices and mounts"; exit 77; }
@@ -17,10 +23,13 @@ header_size=4660 seed=20261208
 command -v fusermount3 >/dev/null || { echo "skipped: needs fusermount3 (Debian: fuse3)"; exit 77; }
 
 work=$(mktemp -d)
+xfs_interval=/proc/sys/fs/xfs/xfssyncd_centisecs
+xfs_saved=$(cat "$xfs_interval" 2>/dev/null || true)
 cleanup() {
   umount "$work/mnt" 2>/dev/null || true
   [ -z "${dev:-}" ] || losetup -d "$dev" 2>/dev/null || true
   fusermount3 -u "$work/fuse" 2>/dev/null || true
+  [ -z "$xfs_saved" ] || echo "$xfs_saved" >"$xfs_interval" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -28,13 +37,14 @@ mkdir "$work/fuse" "$work/mnt"
 head -c $((2 << 20)) /dev/urandom >"$work/image"
 printf '\x34\x12\x00\x00' | dd of="$work/image" bs=1 seek=16 conv=notrunc status=none
 
-# The split the tool makes, and one that writes the same files but syncs nothing.
-split_tool() { LD_PRELOAD=$shim KIV_SHIM_SYNC_AFTER=1 "$tool" 16 a.img h.bin b.bin >/dev/null; }
-split_unsynced() { head -c $header_size a.img >h.bin && tail -c +$((header_size + 1)) a.img >b.bin && rm a.img; }
+split_tool() { "$tool" 16 a.img h.bin b.bin >/dev/null; }
+split_nosync() { "$nosync" 16 a.img h.bin b.bin >/dev/null; }
+split_aside() { LD_PRELOAD=$shim KIV_SHIM_SYNC_AFTER=1 "$tool" 16 a.img h.bin b.bin >/dev/null; }
 
-# run FSTYPE SIZE SPLIT MKFS-OPTIONS...: one split on a logged disk, then its replay.
+# run FSTYPE SIZE SPLIT MKFS-OPTIONS...: one split on a logged disk, then its
+# replay; prints the replay's count line and returns its verdict.
 run() {
-  local fstype=$1 size=$2 split=$3
+  local fstype=$1 size=$2 split=$3 options=loop
   shift 3
   truncate -s 0 "$work/store" && truncate -s "$size" "$work/store"
   "$logger" "$work/fuse" "$work/store" "$work/log" "$size" &
@@ -44,35 +54,63 @@ run() {
   # Small requests, as a real disk may tear a large one: more states to cut at.
   echo 16 >"/sys/block/${dev#/dev/}/queue/max_sectors_kb" 2>/dev/null || true
   "mkfs.$fstype" -q "$@" "$dev" >/dev/null
-  mount "$dev" "$work/mnt"
+  # A one-second commit interval; and no flush at close for files emptied with
+  # ftruncate (ext4's auto_da_alloc), a heuristic that would sync for the tool.
+  case "$fstype $*" in
+    *has_journal*) options=noauto_da_alloc ;;
+    ext4*) options=commit=1,noauto_da_alloc ;;
+    btrfs*) options=commit=1 ;;
+    *) options=defaults ;;
+  esac
+  mount -o "$options" "$dev" "$work/mnt"
   cp "$work/image" "$work/mnt/a.img"
   sync
   local mark
   mark=$(stat -c %s "$work/log")
   (cd "$work/mnt" && $split)
+  sleep 3  # the file system's own commits, nothing the split asked for
   umount "$work/mnt"
   losetup -d "$dev" && dev=
   fusermount3 -u "$work/fuse"
   wait "$logger_pid"
   local status=0
-  "$replay" "$work/log" "$mark" "$size" "$fstype" "$work/image" $header_size $seed "$work" |
-    tee "$work/replayed" || status=1
-  if [ "$split" = split_tool ] && ! grep -q 'moved aside in [1-9]' "$work/replayed"; then
-    echo "no state between moving the image aside and removing it was replayed"
-    status=1
-  fi
+  "$replay" "$work/log" "$mark" "$size" "$fstype" "$work/image" $header_size $seed "$work" \
+    >"$work/replayed" || status=1
+  tail -n 1 "$work/replayed"
   return $status
 }
 
-failed=0
-run ext4 $((16 << 20)) split_tool -E lazy_itable_init=0,lazy_journal_init=0 || failed=1
-run ext4 $((16 << 20)) split_tool -O ^has_journal || failed=1
-if command -v mkfs.xfs >/dev/null; then run xfs $((320 << 20)) split_tool -f || failed=1; fi
-if command -v mkfs.btrfs >/dev/null; then run btrfs $((32 << 20)) split_tool -f --mixed || failed=1; fi
+# The file systems, each as: FSTYPE SIZE MKFS-OPTIONS...
+systems=("ext4 $((16 << 20)) -E lazy_itable_init=0,lazy_journal_init=0"
+  "ext4 $((16 << 20)) -O ^has_journal")
+command -v mkfs.xfs >/dev/null && systems+=("xfs $((320 << 20)) -f")
+command -v mkfs.btrfs >/dev/null && systems+=("btrfs $((32 << 20)) -f --mixed")
+# xfs writes its log every 30 s by default; a second, as the others' commit=1.
+[ -z "$xfs_saved" ] || echo 100 >"$xfs_interval"
 
-echo "control: a split that does not sync must be caught"
-if run ext4 $((16 << 20)) split_unsynced -E lazy_itable_init=0,lazy_journal_init=0; then
-  echo "the control was not caught: the harness would miss a missing sync"
-  failed=1
-fi
+failed=0
+for system in "${systems[@]}"; do
+  # shellcheck disable=SC2086 # the options are words
+  set -- $system
+  fs=$1 size=$2
+  shift 2
+  echo "== $fs $*: the tool"
+  run "$fs" "$size" split_tool "$@" || { echo "   broken states: the tool lost data"; failed=1; }
+  echo "== $fs $*: the control, the tool without its syncs (must be caught)"
+  if run "$fs" "$size" split_nosync "$@"; then
+    echo "   not caught: this replay would miss a tool that never syncs"
+    failed=1
+  fi
+  if [ "${KIV_CRASH_STEPS:-}" = 1 ]; then
+    for step in header body folders; do
+      echo "== $fs $*: the tool without its $step sync"
+      KIV_DROP_SYNC=$step run "$fs" "$size" split_nosync "$@" || true
+    done
+  fi
+done
+
+echo "== ext4: the image moved aside counts as whole (a sync added after the move; no verdict on syncs)"
+run ext4 $((16 << 20)) split_aside -E lazy_itable_init=0,lazy_journal_init=0 || failed=1
+grep -q 'moved aside in [1-9]' "$work/replayed" ||
+  { echo "no state between moving the image aside and removing it was replayed"; failed=1; }
 exit $failed
