@@ -33,7 +33,7 @@ struct Write {
 };
 
 constexpr std::size_t states_at_writes = 200;  // at most; evenly spread where there are more
-constexpr std::size_t states_with_losses = 100;
+constexpr std::size_t states_with_losses = 150;
 
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
