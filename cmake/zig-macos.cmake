@@ -13,3 +13,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Nothing is installed from this build, so install names are never rewritten.
 set(CMAKE_INSTALL_NAME_TOOL true CACHE FILEPATH "")
+# Headers the SDK lacks (sys/disk.h, for the disk size request), from
+# MACOS_EXTRA_INCLUDE: folders separated by colons, searched as system headers.
+if(DEFINED ENV{MACOS_EXTRA_INCLUDE})
+  string(REPLACE ":" ";" extra_includes "$ENV{MACOS_EXTRA_INCLUDE}")
+  foreach(folder IN LISTS extra_includes)
+    string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${folder}")
+  endforeach()
+endif()

@@ -35,13 +35,31 @@ static_assert(sizeof(ino_t) == 8, "build with 64-bit file offsets (_FILE_OFFSET_
 
 namespace {
 
-// FreeBSD makes every disk a character device, and macOS its raw disks; they
-// answer a request for the disk's size, which devices that keep nothing don't.
-#if HAVE_DIOCGMEDIASIZE || HAVE_DKIOCGETBLOCKCOUNT
-constexpr bool disks_are_character_devices = true;
-#else
+// Linux's disks are block devices. Elsewhere disks are (also) character
+// devices: FreeBSD's and macOS's answer a request for the disk's size, which
+// devices that keep nothing don't; where the tool knows no such request
+// (OpenBSD, NetBSD, DragonFly), a character device is taken for a disk unless
+// it is a terminal or one of the devices that keep nothing: fail closed.
+#if defined(__linux__)
 constexpr bool disks_are_character_devices = false;
+#else
+constexpr bool disks_are_character_devices = true;
 #endif
+#if HAVE_DIOCGMEDIASIZE || HAVE_DKIOCGETBLOCKCOUNT
+constexpr bool knows_disk_size_request = true;
+#else
+constexpr bool knows_disk_size_request = false;
+#endif
+
+bool keeps_nothing_device(const struct stat& st, int fd) {
+  if (fd >= 0 && isatty(fd) == 1) return true;
+  for (const char* sink : {"/dev/null", "/dev/zero"}) {
+    struct stat known {};
+    if (stat(sink, &known) == 0 && S_ISCHR(known.st_mode) && known.st_rdev == st.st_rdev)
+      return true;
+  }
+  return false;
+}
 
 bool answers_disk_size([[maybe_unused]] int fd) {
 #if HAVE_DIOCGMEDIASIZE
@@ -58,7 +76,11 @@ bool answers_disk_size([[maybe_unused]] int fd) {
 Kind kind_of(const struct stat& st, int fd) {
   if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return Kind::pipe;
   if (S_ISBLK(st.st_mode)) return Kind::disk;
-  if (S_ISCHR(st.st_mode)) return answers_disk_size(fd) ? Kind::disk : Kind::device;
+  if (S_ISCHR(st.st_mode)) {
+    if (!disks_are_character_devices) return Kind::device;
+    if (knows_disk_size_request) return answers_disk_size(fd) ? Kind::disk : Kind::device;
+    return keeps_nothing_device(st, fd) ? Kind::device : Kind::disk;
+  }
   if (S_ISDIR(st.st_mode)) return Kind::folder;
   return Kind::file;
 }
@@ -83,10 +105,6 @@ FileIdentity describe(const struct stat& st, Kind kind) {
                       .name = nullptr};
 }
 
-bool refused(int error) {
-  return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP || error == ENOTTY;
-}
-
 // Brings what was written to fd to stable storage. macOS's fsync leaves it in
 // the drive's cache, so F_FULLFSYNC comes first there; only a file system that
 // refuses it gets fsync, since after a real write error a second sync may
@@ -96,7 +114,10 @@ int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
 #if HAVE_F_FULLFSYNC
   do rc = fcntl(fd, F_FULLFSYNC);
   while (rc < 0 && errno == EINTR);
-  if (rc == 0 || !refused(errno)) return rc;
+  // A file system that has no full sync says so; any other error is the sync's own.
+  if (rc == 0 || (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY)) {
+    return rc;
+  }
 #endif
 #if HAVE_FDATASYNC
   if (data_only) {
@@ -202,16 +223,12 @@ int sys::sync_file(int fd) {
   static int outputs_synced = 0;  // a split syncs its header first, then its body
   if (dropped(++outputs_synced == 1 ? "header" : "body")) return 0;
 #endif
-  if (sync_to_disk(fd, true) == 0) return 0;
-  int error = errno;
+  // Only what keeps data is synced: each system answers a sync of a pipe or
+  // device in its own way (EINVAL, ESPIPE; macOS's F_FULLFSYNC EBADF or ENODEV).
   struct stat st {};
-  // What each system answers a sync of a pipe, socket or device with.
-  bool storeless = error == EROFS || error == ESPIPE || refused(error);
-  if (storeless && fstat(fd, &st) == 0 && keeps_nothing(FileIdentity{.kind = kind_of(st, fd)})) {
-    return 0;
-  }
-  errno = error;
-  return -1;
+  if (fstat(fd, &st) != 0) return -1;
+  if (keeps_nothing(FileIdentity{.kind = kind_of(st, fd)})) return 0;
+  return sync_to_disk(fd, true);
 }
 
 bool sys::folder_of(const char* path, std::string& folder) {
