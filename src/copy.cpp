@@ -19,8 +19,11 @@ constexpr std::uint64_t writeback_stride = std::uint64_t{4} << 20;
 unsigned char block[block_size];
 
 void write_all(Output& to, const unsigned char* data, std::size_t size) {
+  // Pipes and devices such as /dev/null take bytes where they stand; files and disks at an offset.
+  const bool positioned = to.opened.kind == Kind::file || to.opened.kind == Kind::disk;
   while (size > 0) {
-    std::int64_t n = sys::write_at(to.fd, data, size, to.size, to.opened.kind);
+    std::int64_t n =
+        positioned ? sys::write_at(to.fd, data, size, to.size) : sys::write_next(to.fd, data, size);
     if (n == 0) errno = EIO;  // no progress would loop for ever
     if (n <= 0) fail_errno("cannot write", to.path);
     data += n;

@@ -49,6 +49,15 @@ struct MergeFile_info {
 // Creates output_file and appends to it each of the first file_count files in
 // turn, deleting each once all its bytes are on stable storage in the output
 // (a file that changed while it was copied is kept, and ends the process).
-// Every listed file must be a regular file. Ends the process with status 1 on
-// the first failure, keeping the file that failed and every later one.
+// No command reaches it; a program that calls it calls sys::set_up_console() first:
+//   merge({.file_name = {"part0.bin", "part1.bin"}, .file_count = 2, .output_file = "all.bin"});
+// prints "merge file0_name:part0.bin", then "merge file1_name:part1.bin" (each
+// with "\r\n"). Refuses, before the output is created, a file_count above 2, a
+// listed file that is not a regular file, an output that is a listed file (or
+// would be, once created) or the console's file, and a path it can't examine.
+// On the first failure prints one line ("fopen NAME failed\r\n" on standard
+// output, "Couldn't create the output file \"NAME\"\n" or a "kiv_parse_bin: ..."
+// line on standard error) and ends the process with status 1, keeping the file
+// that failed and every later one. Naming one file twice joins it once,
+// deletes it, then fails to open it.
 void merge(const MergeFile_info& info);

@@ -36,10 +36,11 @@ void sleep_ms(unsigned ms);
 
 // Reads at most size bytes at offset; returns 0 at the end of the file.
 std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset);
-// Writes at most size bytes at offset (or, for pipes and devices, where they
-// stand); returns how many were written.
-std::int64_t write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
-                      Kind kind);
+// Writes at most size bytes at offset; returns how many were written.
+std::int64_t write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset);
+// Writes at most size bytes where the file stands (pipes and devices have no
+// offsets); returns how many were written.
+std::int64_t write_next(int fd, const void* buffer, std::size_t size);
 
 // Copies up to size bytes from one regular file to another inside the kernel,
 // at the offsets given, moving neither file's own offset. Returns the count

@@ -188,12 +188,16 @@ std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t 
   return n;
 }
 
-std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
-                           Kind kind) {
-  bool positioned = kind == Kind::file || kind == Kind::disk;
-  auto at = static_cast<off_t>(offset);
+std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset) {
   ssize_t n;
-  do n = positioned ? pwrite(fd, buffer, size, at) : write(fd, buffer, size);
+  do n = pwrite(fd, buffer, size, static_cast<off_t>(offset));
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+std::int64_t sys::write_next(int fd, const void* buffer, std::size_t size) {
+  ssize_t n;
+  do n = write(fd, buffer, size);
   while (n < 0 && errno == EINTR);
   return n;
 }

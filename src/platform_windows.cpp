@@ -167,10 +167,12 @@ std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t 
   return _read(fd, buffer, clamp(size));
 }
 
-std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
-                           Kind kind) {
-  bool positioned = kind == Kind::file || kind == Kind::disk;
-  if (positioned && _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset) {
+  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+  return _write(fd, buffer, clamp(size));
+}
+
+std::int64_t sys::write_next(int fd, const void* buffer, std::size_t size) {
   return _write(fd, buffer, clamp(size));
 }
 
