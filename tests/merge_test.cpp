@@ -43,7 +43,7 @@ TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
        "kiv_parse_bin: cannot examine loop: ", "-", true, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     ScratchDir dir;
     write_file(dir.path / "one", one);
     write_file(dir.path / "two", two);

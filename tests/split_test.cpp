@@ -67,7 +67,7 @@ TEST_F(Split, WritesHeaderAndBodyAndDeletesImage) {
       {"more digits than 64 bits", 768, "18446744073709551632", 16, 512, "0x0200"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     const std::string image = make_image(c.image_size, c.word_at, c.word);
     write_file(at("a.img"), image);
     Outcome run = run_tool({c.offset_arg, "a.img", "h.bin", "b.bin"}, dir.path);
@@ -104,7 +104,7 @@ TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
        ".a.img.kiv_parse_bin-4367-0: rename it back to split it)\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     fs::remove_all(at("a.img"));
     fs::remove(at(".a.img.kiv_parse_bin-4367-0"));
     if (c.made == folder) fs::create_directory(at("a.img"));
@@ -171,7 +171,7 @@ TEST_F(Split, FailuresKeepTheImage) {
        refuse + "write .stderr: it is also standard error", Left::none, Left::any},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     if ((c.header_path == "/dev/full" || c.body_path == "/dev/full") && *full_device == '\0')
       continue;
     for (const char* name : {"h.bin", "b.bin", "hard", "soft", "dangling"}) fs::remove(at(name));

@@ -19,7 +19,7 @@ TEST(Windows, StartUpExpandsWildcards) {
       {"zz*.img", 1, "input header addr is 16,input file:zz*.img,"},     // none: kept as typed
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
+    TABLE_ROW(c.pattern);
     for (const char* name : {"a.img", "x1.img", "x2.img"}) write_file(dir.path / name, image);
     Outcome run = run_tool({"16", c.pattern, "h.bin", "b.bin"}, dir.path);
     EXPECT_EQ(run.status, c.status) << run.err;
@@ -49,7 +49,7 @@ TEST(Windows, NamesInAnyLanguage) {
       {"the image again as the header", image_name, ".\\" + image_name, 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    TABLE_ROW(c.name);
     ScratchDir dir;
     write_file(dir.path / utf8(image_name), image);
     Outcome run = run_tool({"16", c.image_arg, c.header_arg, body}, dir.path);
