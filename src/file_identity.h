@@ -36,14 +36,3 @@ struct FileIdentity {
 inline bool keeps_nothing(const FileIdentity& id) {
   return id.kind == Kind::pipe || id.kind == Kind::device;
 }
-
-// Returns what path names. Nothing there yet is no failure: the record then
-// names the folder that would hold it. A path that can't be examined for any
-// other reason ends the process ("cannot examine").
-FileIdentity examine(const char* path);
-// Returns what the open fd is; ends the process naming path where it can't tell.
-FileIdentity examine_open(int fd, const char* path);
-
-// True when a and b are one file now or, where neither exists yet, would be
-// one file once created.
-bool same_file(const FileIdentity& a, const FileIdentity& b);

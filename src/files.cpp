@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fail.h"
+#include "identity.h"
 #include "platform.h"
 #include "progress.h"
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "file_identity.h"
 #include "files.h"
+#include "identity.h"
 
 // Ends the process unless the input at path is a regular file (after following
 // links): only a file's bytes can be copied whole, and a device, FIFO or folder

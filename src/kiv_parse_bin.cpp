@@ -19,6 +19,7 @@
 #include "fail.h"
 #include "files.h"
 #include "guard.h"
+#include "identity.h"
 #include "platform.h"
 #include "progress.h"
 

@@ -6,6 +6,7 @@
 #include "fail.h"
 #include "files.h"
 #include "guard.h"
+#include "identity.h"
 #include "kiv_parse_bin.h"
 #include "platform.h"
 #include "progress.h"

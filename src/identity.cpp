@@ -1,4 +1,4 @@
-#include "file_identity.h"
+#include "identity.h"
 
 #include <cerrno>
 #include <cstdio>
