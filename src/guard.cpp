@@ -31,13 +31,14 @@ unsigned seen(const FileIdentity& id) { return id.watch < 0 ? 0 : sys::watch_see
 // then the process and attempt, or where NAME leaves no room, a short hash of
 // it, so a leftover still tells which file it was.
 std::string aside_prefix(const char* name, bool short_name) {
-  if (!short_name) return "." + std::string(name) + ".kiv_parse_bin-";
+  std::string prefix = ".";
+  if (!short_name) return prefix.append(name).append(".kiv_parse_bin-");
   std::uint32_t hash = 2166136261u;  // FNV-1a
   for (const char* p = name; *p != '\0'; ++p)
     hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
   char text[16];
   std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hash));
-  return std::string(".kiv_parse_bin-") + text + "-";
+  return prefix.append("kiv_parse_bin-").append(text).append("-");
 }
 
 // Renames name in folder to a name of the tool's own beside it, never over

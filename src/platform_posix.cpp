@@ -169,7 +169,7 @@ bool sys::lock_file(int fd, bool wait) {
 
 void sys::sleep_ms(unsigned ms) {
   struct timespec pause {
-    .tv_sec = ms / 1000, .tv_nsec = static_cast<long>(ms % 1000) * 1000000
+    .tv_sec = static_cast<time_t>(ms / 1000), .tv_nsec = static_cast<long>(ms % 1000) * 1000000
   };
   while (nanosleep(&pause, &pause) < 0 && errno == EINTR) {
   }
