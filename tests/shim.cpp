@@ -51,9 +51,9 @@ extern "C" int renameat(int from_dir, const char* from, int to_dir, const char* 
 }
 
 // Where the system can't rename without replacing, the tool moves by a second link.
-extern "C" int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+extern "C" int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
   before(from, to);
-  int rc = reinterpret_cast<LinkAt>(dlsym(RTLD_NEXT, "linkat"))(from_dir, from, to_dir, to, flags);
+  int rc = reinterpret_cast<LinkAt>(dlsym(RTLD_NEXT, "linkat"))(fromfd, from, tofd, to, flags);
   after(to);
   return rc;
 }
