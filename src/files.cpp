@@ -47,18 +47,24 @@ void claim_output(const Output& out) {
   if (sys::empty_file(out.fd) < 0) fail_errno("cannot empty", out.path);
 }
 
-FileIdentity sync_output(const Output& out) {
-  progress_syncing();
-  if (sys::sync_file(out.fd) < 0) fail_errno("cannot sync", out.path);
+FileIdentity finish_output(const Output& out) {
+  // What the copy has not yet sent on its way goes now, and is on disk by the
+  // time the sync asks for it where another step comes between.
+  if (out.opened.kind == Kind::file) sys::start_writeback(out.fd, 0, out.size);
   // From here on the tool writes it no more: whatever its watch sees is another program's.
   const int watch = watch_output(out);
-  FileIdentity synced = examine_open(out.fd, out.path);
-  synced.watch = watch;
+  FileIdentity finished = examine_open(out.fd, out.path);
+  finished.watch = watch;
   // Another writer that emptied or extended it while the tool wrote shows here.
-  if (synced.kind == Kind::file && synced.size != out.size) {
+  if (finished.kind == Kind::file && finished.size != out.size) {
     fail("%s changed after it was written", out.path);
   }
-  return synced;
+  return finished;
+}
+
+void sync_output(const Output& out) {
+  progress_syncing();
+  if (sys::sync_file(out.fd) < 0) fail_errno("cannot sync", out.path);
 }
 
 void sync_folders(const char* first, const char* second) {

@@ -32,10 +32,14 @@ Output open_output(const char* path);
 // wait), locks it, then empties it.
 void claim_output(const Output& out);
 
-// Brings the output's bytes to stable storage; returns what its descriptor
-// then shows, watched from then on, which the checks before a removal compare
-// the path against.
-FileIdentity sync_output(const Output& out);
+// Ends the tool's writing of the output: starts the writeback of all its
+// bytes, and returns what its descriptor shows, watched from then on, which
+// the checks before a removal compare the path against. Ends the process
+// where another writer changed its size meanwhile.
+FileIdentity finish_output(const Output& out);
+
+// Brings the output's bytes to stable storage.
+void sync_output(const Output& out);
 
 // Brings the directory entries of the outputs at first and second (either
 // may be null: a pipe or device has none to sync) to stable storage, syncing

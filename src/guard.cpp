@@ -62,9 +62,11 @@ std::string move_aside(int folder, const char* name, const char* path, const cha
   return "";
 }
 
+[[noreturn]] void changed_after(const char* path) { fail("%s changed after it was written", path); }
+
 void check_output(const Written& out) {
-  if ((seen(out.synced) != 0) || !unchanged(sys::identify(out.path), out.synced)) {
-    fail("%s changed after it was written", out.path);
+  if (seen(out.finished) != 0 || !unchanged(sys::identify(out.path), out.finished)) {
+    changed_after(out.path);
   }
 }
 
@@ -127,12 +129,25 @@ void check_copied(const char* path, std::uint64_t copied, std::uint64_t expected
   if (copied != expected) changed(path);
 }
 
+void sync_closed(const Written& out) {
+  if (keeps_nothing(out.finished)) return;  // a pipe or /dev/null: nothing kept to sync
+  const Output again{.fd = sys::open_to_sync(out.path), .path = out.path, .opened = {}, .size = 0};
+  if (again.fd < 0 && errno == ENOENT) changed_after(out.path);
+  if (again.fd < 0) fail_errno("cannot sync", out.path);
+  // Another file renamed over the name since would be synced in its place.
+  if (seen(out.finished) != 0 || !unchanged(examine_open(again.fd, out.path), out.finished)) {
+    changed_after(out.path);
+  }
+  sync_output(again);
+  close_output(again);
+}
+
 void retire_input(const char* path, const FileIdentity& before,
                   std::initializer_list<Written> outputs, const char* action) {
   const char* folders[2] = {nullptr, nullptr};
   int count = 0;
   for (const Written& out : outputs) {
-    if (out.synced.kind == Kind::file && count < 2) folders[count++] = out.path;
+    if (out.finished.kind == Kind::file && count < 2) folders[count++] = out.path;
   }
   sync_folders(folders[0], folders[1]);
   for (const Written& out : outputs) check_output(out);
@@ -140,7 +155,7 @@ void retire_input(const char* path, const FileIdentity& before,
   if (folder < 0) fail_errno(action, path);
   remove_checked(folder, sys::last_component(path), path, before, action);
   sys::close_folder(folder);
-  for (const Written& out : outputs) sys::unwatch(out.synced.watch);
+  for (const Written& out : outputs) sys::unwatch(out.finished.watch);
   sys::unwatch(before.watch);
 }
 

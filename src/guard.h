@@ -33,19 +33,25 @@ void check_opened(const Input& in, const FileIdentity& before);
 // changed while it was copied.
 void check_copied(const char* path, std::uint64_t copied, std::uint64_t expected);
 
-// An output written in full and synced, as the retirement of an input checks it.
+// An output written in full, as the sync and the retirement of an input check it.
 struct Written {
   const char* path;
-  const FileIdentity& synced;  // what its descriptor showed once synced
+  const FileIdentity& finished;  // what its descriptor showed once written (finish_output)
 };
 
+// Brings the bytes of the output at path, written in full and closed, to
+// stable storage through a descriptor opened again for the purpose, once that
+// is checked to be the file written, unchanged. Lets the disk write one output
+// back while the next is copied.
+void sync_closed(const Written& out);
+
 // Removes the input at path, which all of `outputs` now hold, the one way
-// split and merge both remove an input: the outputs' folders are synced; each
-// output must be as synced and the input as `before` records it, with no
-// change seen by their watches; then the input is moved to a name of the
-// tool's own beside it, checked there, and removed, so a file renamed over path
-// since is put back, not removed. Where the removal fails, ends the process
-// with "kiv_parse_bin: <action> <path>: <reason>". The watches end with it.
+// split and merge both remove an input, once every output is synced: the
+// outputs' folders are synced; each output must be as written and the input as `before` records it,
+// with no change seen by their watches; then the input is moved to a name of the tool's own beside
+// it, checked there, and removed, so a file renamed over path since is put back, not removed. Where
+// the removal fails, ends the process with "kiv_parse_bin: <action> <path>: <reason>". The watches
+// end with it.
 void retire_input(const char* path, const FileIdentity& before,
                   std::initializer_list<Written> outputs, const char* action);
 

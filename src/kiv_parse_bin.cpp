@@ -2,9 +2,11 @@
 // complete on stable storage, because the steps come in this order:
 //   1. each output is opened without emptying it, checked to be neither the
 //      image, nor the other output, nor the console's file, and only then emptied;
-//   2. the header is copied, synced, and what its descriptor then shows
-//      recorded; it is closed before the body is opened;
-//   3. the body likewise;
+//   2. the header is copied, what its descriptor then shows recorded, and it
+//      is closed before the body is opened;
+//   3. the body is copied and recorded likewise; the header, opened again and
+//      checked to be the file recorded, is synced (its writeback ran while the
+//      body was copied), then the body;
 //   4. the folders that got both names are synced (retire_input, from here on);
 //   5. both output paths must still name exactly what was recorded, and the
 //      image path the image as the run found it, with no change seen by the
@@ -116,7 +118,7 @@ void create_header_file(SplitFile_info& info) {
   check_copied(info.input_file, copied, std::min(size, info.image.size));
   write_fill(header, 0xFF, size - copied);  // what reading past the end yields
   close_input(image);
-  info.header = sync_output(header);
+  info.header = finish_output(header);  // synced once the body is copied
   close_output(header);
 }
 
@@ -136,7 +138,9 @@ void remove_header_info_from_file(SplitFile_info& info) {
   std::uint64_t expected = info.image.size - std::min(header_size, info.image.size);
   check_copied(info.input_file, copy_data(image, header_size, body, expected + 1), expected);
   close_input(image);
-  info.body = sync_output(body);
+  info.body = finish_output(body);
+  sync_closed({info.output_file1, info.header});
+  sync_output(body);
   close_output(body);
   retire_input(info.input_file, info.image,
                {{info.output_file1, info.header}, {info.output_file2, info.body}},

@@ -15,7 +15,7 @@ struct SplitFile_info {
   std::int32_t header_size;   // the image's little-endian word at header_addr
   std::uint32_t header_addr;  // offset of that word, 0..65535
   FileIdentity image;         // the image as the run found it; it must be so when deleted
-  FileIdentity header;        // the header file as synced; it must be so when the image goes
+  FileIdentity header;        // the header file as written; it must be so when the image goes
   FileIdentity body;          // the body file likewise
 };
 
@@ -29,12 +29,14 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
 
 // Writes the image's first header_size bytes to output_file1, padded with 0xFF
-// where the image is shorter, and syncs it. Refuses outputs that would
+// where the image is shorter, and starts its writeback (the body step syncs
+// it, so the disk writes it while the body is copied). Refuses outputs that would
 // overwrite the image or each other, or that are also the console's file,
 // before writing anything.
 void create_header_file(SplitFile_info& info);
 
-// Writes the image from byte header_size on to output_file2 and syncs it;
+// Writes the image from byte header_size on to output_file2, and syncs the
+// header, then the body;
 // deletes the image only when both outputs hold all of it and it has not
 // changed since the run began. A failed deletion ends the process with status 1.
 void remove_header_info_from_file(SplitFile_info& info);

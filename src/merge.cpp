@@ -62,8 +62,9 @@ void merge(const MergeFile_info& info) {
     note_printed(std::printf("merge file%d_name:%s\r\n", static_cast<int>(i), file_list[i]));
     check_copied(in.path, copy_data(in, 0, out, before.size + 1), before.size);
     close_input(in);
-    const FileIdentity synced = sync_output(out);
-    retire_input(in.path, before, {{info.output_file, synced}}, "merged, but cannot remove");
+    const FileIdentity written = finish_output(out);
+    sync_output(out);
+    retire_input(in.path, before, {{info.output_file, written}}, "merged, but cannot remove");
   }
   progress_clear();
   close_output(out);

@@ -19,6 +19,9 @@ namespace sys {
 int open_image(const char* path);
 // Opens an existing file for reading only.
 int open_input(const char* path);
+// Opens an existing file again to sync it (sync_file): neither creating nor
+// emptying it, nor waiting where path now names a FIFO.
+int open_to_sync(const char* path);
 // Opens path for writing only, creating it (mode 0666 less the umask) but not
 // emptying it, so the caller can check what it opened first. A FIFO without a
 // reader fails with ENXIO unless wait is set; then the open waits for one.

@@ -140,6 +140,11 @@ int sys::open_image(const char* path) {
 
 int sys::open_input(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
 
+// A descriptor open for reading syncs the file as one open for writing does.
+int sys::open_to_sync(const char* path) {
+  return open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 int sys::open_output(const char* path, bool wait) {
   int fd;  // a FIFO's open waits for a reader, and a signal may cut the wait short
   do fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (wait ? 0 : O_NONBLOCK), 0666);

@@ -133,7 +133,7 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
   using Change = std::function<void(const fs::path& dir)>;
   struct Case {
     const char* name;
-    bool header_stalls;  // else the body does, after the header is synced
+    bool header_stalls;  // else the body does, after the header is written, before its sync
     Change change;
     std::string err;
     bool coarse = false;  // on a file system whose clock keeps whole seconds, within one
@@ -156,13 +156,14 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
          fs::rename(d / "other", d / "h.bin");
        },
        header_changed},
+      {"header removed", false, [](const fs::path& d) { fs::remove(d / "h.bin"); }, header_changed},
       {"header rewritten, its time of last write set back", false,
        [](const fs::path& d) { rewrite_quietly(d / "h.bin"); }, header_changed},
       // Times that can't show it: only the watches set on the image and the outputs can.
       {"image rewritten within the second it was written", false,
        [](const fs::path& d) { std::fstream(d / "a.img", std::ios::in | std::ios::out) << "x"; },
        image_changed, true},
-      {"header rewritten within the second it was synced", false,
+      {"header rewritten within the second it was written", false,
        [](const fs::path& d) { std::fstream(d / "h.bin", std::ios::in | std::ios::out) << "x"; },
        header_changed, true},
       // Named when the run checked it, a link to the image by the time it is opened.
