@@ -71,12 +71,13 @@ std::int64_t file_copy([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
 }
 
 #if HAVE_SPLICE
-// True where copy_file_range can do better than the tool's pipe: the file
-// system shares blocks (XFS, btrfs, bcachefs, OCFS2, ZFS), the server copies
-// (NFS, SMB, Ceph, FUSE), or it hands the call on to another (overlayfs).
-// Elsewhere (ext4, tmpfs, FAT) Linux copies page by page through a small pipe
-// of its own. Where the type can't be read, the kernel is left to choose.
-bool may_share_blocks([[maybe_unused]] int fd) {
+// True where copy_file_range beats the tool's pipe, for offsets at one place
+// in a page: the file system shares blocks (XFS, btrfs, bcachefs, OCFS2, ZFS),
+// the server copies (NFS, SMB, Ceph, FUSE), the call is handed on to another
+// (overlayfs), or it measured faster (tmpfs). Elsewhere (ext4, FAT) Linux
+// copies page by page through a small pipe of its own. Where the type can't
+// be read, the kernel is left to choose.
+bool file_copy_first([[maybe_unused]] int fd) {
 #if HAVE_FSTATFS
   struct statfs fs {};
   if (fstatfs(fd, &fs) != 0) return true;
@@ -92,6 +93,7 @@ bool may_share_blocks([[maybe_unused]] int fd) {
     case 0x00C36400:  // Ceph
     case 0x65735546:  // FUSE
     case 0x794C7630:  // overlayfs
+    case 0x01021994:  // tmpfs
       return true;
     default:
       return false;
@@ -104,17 +106,19 @@ bool may_share_blocks([[maybe_unused]] int fd) {
 
 }  // namespace
 
-// Measured on a 1 GiB copy (ext4 on a virtio disk, 2 cores, medians of 9,
-// writeback started every 4 MiB as the copy does, 2026-12-09): copy_file_range
-// 333 ms where both offsets stand at one place in a page and 436 ms where they
-// don't; the tool's pipe 291 and 306 ms. On tmpfs both took 282 ms. Where
-// blocks are shared, copy_file_range of page-aligned offsets makes a 1 GiB
+// Measured on 1 GiB splits (2 cores, virtio disk, medians of 15 interleaved
+// rounds, 2026-12-09), where both offsets stand at one place in a page:
+// on ext4, 741 ms with copy_file_range and 699 with the pipe (the disk's own
+// writeback of 1 GiB: 698); on tmpfs, 220 and 227. A copy of 1 GiB alone
+// (medians of 9) on ext4 with writeback started every 4 MiB: copy_file_range
+// 333 ms, 436 where the offsets stand at different places in a page; the
+// pipe 291 and 306. Where blocks are shared, copy_file_range makes a 1 GiB
 // body in 8 to 10 ms with no new space, and nothing else comes near it.
 std::int64_t sys::kernel_copy(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
                               std::size_t size) {
 #if HAVE_SPLICE
   constexpr std::uint64_t page = 4096;
-  if (from_at % page != to_at % page || !may_share_blocks(to)) {
+  if (from_at % page != to_at % page || !file_copy_first(to)) {
     return pipe_copy(from, from_at, to, to_at, size);
   }
   std::int64_t n = file_copy(from, from_at, to, to_at, size);

@@ -10,7 +10,7 @@
 //   4. the folders that got both names are synced (retire_input, from here on);
 //   5. both output paths must still name exactly what was recorded, and the
 //      image path the image as the run found it, with no change seen by the
-//      watches set on the image at the first look and on each output at its sync;
+//      watches set on the image at the first look and on each output once written;
 //   6. the image is moved to a name of the tool's own, checked there, and removed.
 #include "kiv_parse_bin.h"
 
