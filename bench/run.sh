@@ -4,7 +4,9 @@
 # disk writing them back (sync of a copy cp left dirty). Prints markdown tables.
 #
 #   bench/run.sh [--runs N] [--dir DIR] [SIZE ...]  the floor table; sizes as 4K, 1M, 1G
-#                                                   (default 4K 1M 64M 1G), N rounds (default 5)
+#                                                   (default 4K 1M 64M 1G); N rounds (default
+#                                                   9, and 15 from 1G up); from 1G up also with
+#                                                   the page cache cold (root) and on tmpfs
 #   bench/run.sh --baselines [--runs N] [SIZE ...]  the tool against dd, head + tail and a
 #                                                   byte-at-a-time stdio split
 #   bench/run.sh --cow [--runs N]                   1 GiB splits on XFS with reflink and on btrfs,
@@ -13,11 +15,12 @@
 #
 # Commands are interleaved: each round runs each once, with its preparation
 # (a fresh hard link to the cached image, outputs removed, sync) untimed.
-# DIR (default build/bench) needs about three times the largest image.
+# DIR (default build/bench) needs about three times the largest image, and
+# /dev/shm as much again for the tmpfs row.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=5
+runs=
 dir=$root/build/bench
 sizes=()
 mode=floor
@@ -86,32 +89,73 @@ peak_rss() {
   echo "$((kib / 1024)).$((kib % 1024 * 10 / 1024)) MiB"
 }
 
-floor_table() {
-  echo "| image | tool, body aligned ms | tool, body unaligned ms | cp ms | cp + sync ms | writeback ms | aligned / floor | unaligned / floor | peak RSS |"
-  echo "|---|---|---|---|---|---|---|---|---|"
-  for size in "${sizes[@]}"; do
-    make_image "$(numfmt --from=iec "$size")"
-    rm -f ./*.ms
-    for ((r = 0; r < runs; r++)); do
-      fresh_split && time_into aligned.ms "$tool" 16 run.img h.bin b.bin
-      fresh_split && time_into unaligned.ms "$tool" 32 run.img h.bin b.bin
-      fresh_copy && time_into cp.ms cp cached.img copy
-      fresh_copy && time_into cp-sync.ms cp_sync
-      dirty_copy && time_into writeback.ms sync copy
+# Rounds for an image of $1 bytes: --runs, or 15 from 1 GiB up and 9 below.
+rounds_for() { echo "${runs:-$(($1 >= 1 << 30 ? 15 : 9))}"; }
+
+# Empties the page cache, so the next command reads the image from the disk.
+drop_caches() { sync && echo 3 >/proc/sys/vm/drop_caches; }
+
+# One row of the floor table: an image of $1 bytes (named $2) where the
+# current folder is, footing $3: "warm" (the image in the page cache), "cold"
+# (read from the disk: caches dropped before each command) or "tmpfs" (sync
+# is free there, so copying is the floor).
+floor_row() {
+  local bytes=$1 size=$2 footing=$3 rounds prep=true floor
+  rounds=$(rounds_for "$bytes")
+  [ "$footing" = cold ] && prep=drop_caches
+  rm -f ./*.ms
+  for ((r = 0; r < rounds; r++)); do
+    for header in 16:aligned 32:unaligned 48:half; do
+      fresh_split && $prep && time_into "${header#*:}.ms" "$tool" "${header%%:*}" run.img h.bin b.bin
     done
-    local floor
-    floor=$(awk -v a="$(stat_of cp.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }')
-    echo "| $size | $(stat_of aligned.ms) | $(stat_of unaligned.ms) | $(stat_of cp.ms) |" \
-      "$(stat_of cp-sync.ms) | $(stat_of writeback.ms) | $(ratio "$(stat_of aligned.ms m)" "$floor") |" \
-      "$(ratio "$(stat_of unaligned.ms m)" "$floor") | $(peak_rss) |"
+    fresh_copy && $prep && time_into cp.ms cp cached.img copy
+    fresh_copy && $prep && time_into cp-sync.ms cp_sync
+    dirty_copy && time_into writeback.ms sync copy
+  done
+  case $footing in
+    warm) floor=$(awk -v a="$(stat_of cp.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }') ;;
+    cold) floor=$(stat_of cp-sync.ms m) ;;
+    tmpfs) floor=$(stat_of cp.ms m) ;;
+  esac
+  echo "| $size | $footing | $(stat_of aligned.ms) | $(stat_of unaligned.ms) | $(stat_of half.ms) |" \
+    "$(stat_of cp.ms) | $(stat_of cp-sync.ms) | $(stat_of writeback.ms) | $(printf %.1f "$floor") |" \
+    "$(ratio "$(stat_of aligned.ms m)" "$floor") | $(ratio "$(stat_of unaligned.ms m)" "$floor") |" \
+    "$(ratio "$(stat_of half.ms m)" "$floor") | $rounds | $(peak_rss) |"
+}
+
+floor_table() {
+  local shm=/dev/shm/kiv_parse_bin-bench
+  echo "| image | footing | tool, body aligned ms | body unaligned ms | header half the image ms | cp ms | cp + sync ms | writeback ms | floor ms | aligned / floor | unaligned / floor | half / floor | rounds | peak RSS |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  for size in "${sizes[@]}"; do
+    local bytes
+    bytes=$(numfmt --from=iec "$size")
+    make_image "$bytes"
+    floor_row "$bytes" "$size" warm
+    ((bytes >= 1 << 30)) || continue
+    if [ -w /proc/sys/vm/drop_caches ]; then
+      floor_row "$bytes" "$size" cold
+    else
+      echo "| $size | cold | skipped: emptying the page cache needs root | | | | | | | | | | | |"
+    fi
+    if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] &&
+      (($(df -B1 --output=avail /dev/shm | tail -n 1) > 3 * bytes)); then
+      mkdir -p "$shm" && cp cached.img "$shm/"
+      (cd "$shm" && floor_row "$bytes" "$size" tmpfs)
+      rm -rf "$shm"
+    else
+      echo "| $size | tmpfs | skipped: /dev/shm is no tmpfs with $((3 * bytes >> 20)) MiB free | | | | | | | | | | | |"
+    fi
   done
   echo
-  echo "Medians of $runs interleaved rounds, min–max in brackets; floor = the larger median of cp and"
-  echo "writeback. Headers 0x1000 and 0x1234 bytes; peak RSS for a header of half the image."
-  echo "$(nproc) cores, $(uname -sr), $(date -u +%F)."
+  echo "Medians of interleaved rounds, min–max in brackets. Headers 0x1000 bytes (the body starts"
+  echo "on a block boundary), 0x1234 bytes (it does not) and half the image; peak RSS for the half."
+  echo "Floor: warm, the larger median of cp and writeback; cold, cp + sync from a cold cache; tmpfs, cp."
+  echo "$(nproc) cores, $(uname -sr), $(date -u +%F)${paused:+; $paused}."
 }
 
 baselines_table() {
+  local runs=${runs:-5}
   echo "| image | kiv_parse_bin ms | dd bs=1M ms | head + tail ms | bytewise stdio ms | bytewise / tool |"
   echo "|---|---|---|---|---|---|"
   for size in "${sizes[@]}"; do
@@ -178,6 +222,7 @@ cow_rows() {
 }
 
 cow_table() {
+  local runs=${runs:-5}
   echo "| file system | body | split of 1 GiB ms | new space for the outputs |"
   echo "|---|---|---|---|"
   if [ "$(id -u)" != 0 ]; then
@@ -191,10 +236,23 @@ cow_table() {
   echo "Medians of $runs rounds. A reflink shares the image's blocks with the body instead of copying them."
 }
 
+# Some virtual machines hand memory the guest frees back to the host a few
+# seconds later (free page reporting); each page the guest touches again then
+# costs a fault in the host, which made a 1 GiB cp take 220 ms or 1,500 ms by
+# chance. Where root may, the reporting pauses for the run and comes back after.
+paused=
+reporting=/sys/module/page_reporting/parameters/page_reporting_order
+if [ -w "$reporting" ]; then
+  reporting_was=$(cat "$reporting")
+  trap 'echo "$reporting_was" >"$reporting"' EXIT
+  echo 11 >"$reporting"
+  paused="free page reporting to the host paused (page_reporting_order $reporting_was to 11)"
+fi
+
 case $mode in
   floor) floor_table ;;
   baselines) baselines_table ;;
   cow) cow_table ;;
-  smoke) floor_table && baselines_table ;;
+  smoke) floor_table && echo && baselines_table ;;
 esac
 rm -f cached.img run.img h.bin b.bin copy ./*.ms
