@@ -97,19 +97,25 @@ FileIdentity describe(const char* path) {
   return id;
 }
 
-// Inputs are opened so that no other program can write them while the run
-// holds them (no FILE_SHARE_WRITE), yet can still be moved aside and removed
-// (FILE_SHARE_DELETE). One already writing makes the open fail (EBUSY).
-int open_shared_for_reading(const char* path) {
-  HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+// A C runtime descriptor for the handle CreateFileA returned; -1 with errno
+// set where that open failed.
+int descriptor_of(HANDLE handle, int flags) {
   if (handle == INVALID_HANDLE_VALUE) {
     errno = errno_of(GetLastError());
     return -1;
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
   if (fd < 0) CloseHandle(handle);
   return fd;
+}
+
+// Inputs are opened so that no other program can write them while the run
+// holds them (no FILE_SHARE_WRITE), yet can still be moved aside and removed
+// (FILE_SHARE_DELETE). One already writing makes the open fail (EBUSY).
+int open_shared_for_reading(const char* path) {
+  return descriptor_of(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                       _O_RDONLY);
 }
 
 std::vector<int> kept_from_writers;  // descriptors opened by open_shared_for_reading
@@ -140,16 +146,10 @@ int sys::open_input(const char* path) {
 
 // FlushFileBuffers needs a handle open for writing.
 int sys::open_to_sync(const char* path) {
-  HANDLE handle =
+  return descriptor_of(
       CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    errno = errno_of(GetLastError());
-    return -1;
-  }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) CloseHandle(handle);
-  return fd;
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+      _O_WRONLY);
 }
 
 int sys::open_output(const char* path, bool) {
