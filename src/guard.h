@@ -47,11 +47,12 @@ void sync_closed(const Written& out);
 
 // Removes the input at path, which all of `outputs` now hold, the one way
 // split and merge both remove an input, once every output is synced: the
-// outputs' folders are synced; each output must be as written and the input as `before` records it,
-// with no change seen by their watches; then the input is moved to a name of the tool's own beside
-// it, checked there, and removed, so a file renamed over path since is put back, not removed. Where
-// the removal fails, ends the process with "kiv_parse_bin: <action> <path>: <reason>". The watches
-// end with it.
+// outputs' folders are synced; each output must be as written and the input
+// as `before` records it, with no change seen by their watches; then the input
+// is moved to a name of the tool's own beside it, checked there, and removed,
+// so a file renamed over path since is put back, not removed. Where the
+// removal fails, ends the process with "kiv_parse_bin: <action> <path>:
+// <reason>". The watches end with it.
 void retire_input(const char* path, const FileIdentity& before,
                   std::initializer_list<Written> outputs, const char* action);
 

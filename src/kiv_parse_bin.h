@@ -29,16 +29,16 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
 
 // Writes the image's first header_size bytes to output_file1, padded with 0xFF
-// where the image is shorter, and starts its writeback (the body step syncs
-// it, so the disk writes it while the body is copied). Refuses outputs that would
-// overwrite the image or each other, or that are also the console's file,
-// before writing anything.
+// where the image is shorter, and starts its writeback: the body step syncs
+// it, so the disk writes it while the body is copied. Refuses outputs that
+// would overwrite the image or each other, or that are also the console's
+// file, before writing anything.
 void create_header_file(SplitFile_info& info);
 
-// Writes the image from byte header_size on to output_file2, and syncs the
-// header, then the body;
-// deletes the image only when both outputs hold all of it and it has not
-// changed since the run began. A failed deletion ends the process with status 1.
+// Writes the image from byte header_size on to output_file2, syncs the header,
+// then the body, and deletes the image only when both outputs hold all of it
+// and it has not changed since the run began. A failed deletion ends the
+// process with status 1.
 void remove_header_info_from_file(SplitFile_info& info);
 
 // Files to join end to end; the strings are borrowed.
