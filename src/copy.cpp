@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fail.h"
+#include "console.h"
 #include "platform.h"
 #include "progress.h"
 

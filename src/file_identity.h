@@ -27,9 +27,6 @@ struct FileIdentity {
   // Last change of data or attributes; unlike the above, no user can set it.
   std::int64_t changed = 0;
   const char* name = nullptr;  // where nothing is there yet: the last component of the path
-  // The change notification set on the file once it was recorded (sys::watch_file),
-  // or -1: where a clock keeps whole seconds, only a watch sees a change within one.
-  int watch = -1;
 };
 
 // True for what keeps no bytes of its own: pipes and devices such as /dev/null.

@@ -1,6 +1,6 @@
-// The files a run opens, from opening to closing: the image or other inputs
-// it reads, and the outputs it writes. Every function here ends the process
-// with one line on standard error where it fails.
+// The files a run opens: the inputs it reads, and the outputs it writes,
+// from their opening until the run lets go of them. Every function here ends
+// the process with one line on standard error where it fails.
 #pragma once
 
 #include <cstdint>
@@ -17,34 +17,26 @@ struct Input {
 struct Output {
   int fd;  // -1 where it could not be opened; errno tells why
   const char* path;
-  FileIdentity opened;  // what the descriptor showed when opened
-  std::uint64_t size;
+  FileIdentity opened;   // what the descriptor showed when opened
+  std::uint64_t size;    // bytes the tool wrote
+  FileIdentity written;  // what the descriptor showed once written (finish_output)
+  int watch;             // set from its claim until the run lets go of it, or -1
+  bool others_only;      // the watch reports other programs' writes only
 };
 
 // Opens path for writing without emptying it, so the caller can check
 // `opened` before a byte of it is lost; a failed open leaves fd at -1 for the
-// caller to report. A FIFO with no reader for a second gets a line saying the
-// run waits for one. Ends the process where the open file can't be examined.
+// caller to report. A FIFO with no reader after a second gets a line saying
+// the run waits for one. Ends the process where the open file can't be examined.
 Output open_output(const char* path);
 
-// Takes the opened output for this run: waits for any other run of the tool
-// writing it to finish with it (saying so on standard error where it must
-// wait), locks it, then empties it.
-void claim_output(const Output& out);
-
-// Ends the tool's writing of the output: starts the writeback of all its
-// bytes, and returns what its descriptor shows, watched from then on, which
-// the checks before a removal compare the path against. Ends the process
-// where another writer changed its size meanwhile.
-FileIdentity finish_output(const Output& out);
+// Reads back `length` bytes of the output at `at` and tells whether they are
+// those of `from` at `from_at`, or where from is null, `fill` bytes.
+bool holds(const Output& out, std::uint64_t at, const Input* from, std::uint64_t from_at,
+           std::uint64_t length, unsigned char fill);
 
 // Brings the output's bytes to stable storage.
 void sync_output(const Output& out);
-
-// Brings the directory entries of the outputs at first and second (either
-// may be null: a pipe or device has none to sync) to stable storage, syncing
-// a folder they share once.
-void sync_folders(const char* first, const char* second);
 
 void close_input(const Input& in);
 void close_output(const Output& out);

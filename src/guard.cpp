@@ -1,16 +1,64 @@
 #include "guard.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "fail.h"
+#include "console.h"
 #include "platform.h"
 
 namespace {
 
+// The run's input, from hold_input to its removal.
+struct HeldInput {
+  const char* path = nullptr;
+  FileIdentity recorded;
+  int watch = -1;
+};
+HeldInput input;
+// The run's outputs, from claim_output to let_go_of_outputs: a split's two, a merge's one.
+Output outputs[2];
+std::size_t outputs_held = 0;
+bool said_unwatched = false;
+
+// Once a run, where a file can't be watched: the tool then relies on what it
+// can still prove (the times, past the clock's tick, and reading back what it wrote).
+void say_unwatched(const char* path) {
+  if (said_unwatched) return;
+  said_unwatched = true;
+  warn("no change to %s can be watched (%s): its times and contents are checked instead", path,
+       std::strerror(errno));
+}
+
+// Ends the process naming every held file whose notices were lost.
+[[noreturn]] void fail_lost(const char* first) {
+  std::string names = first;
+  std::vector<const char*> more;
+  if (input.watch >= 0 && input.path != first && (sys::watch_seen(input.watch) & sys::seen_lost))
+    more.push_back(input.path);
+  for (std::size_t i = 0; i < outputs_held; ++i) {
+    const Output& out = outputs[i];
+    if (out.watch >= 0 && out.path != first && (sys::watch_seen(out.watch) & sys::seen_lost))
+      more.push_back(out.path);
+  }
+  for (std::size_t i = 0; i < more.size(); ++i)
+    names.append(i + 1 == more.size() ? " and " : ", ").append(more[i]);
+  fail("changes to %s could not all be followed: too many came at once", names.c_str());
+}
+
+// What the watch saw since last asked (nothing where none is set).
+unsigned seen(int watch, const char* path) {
+  const unsigned bits = watch < 0 ? 0 : sys::watch_seen(watch);
+  if ((bits & sys::seen_lost) != 0) fail_lost(path);
+  return bits;
+}
+
 [[noreturn]] void changed(const char* path) { fail("%s changed while it was copied", path); }
+[[noreturn]] void changed_while(const char* path) { fail("%s changed while it was written", path); }
+[[noreturn]] void changed_after(const char* path) { fail("%s changed after it was written", path); }
 
 // True when now is the file `before` describes, unchanged since. A pipe or a
 // device keeps nothing that could change, so being the same one is enough
@@ -23,9 +71,6 @@ bool unchanged(const FileIdentity& now, const FileIdentity& before) {
   return same_file(now, before) && now.size == before.size && now.modified == before.modified &&
          now.changed == before.changed;
 }
-
-// What the watch on a file saw since it was last asked (nothing where none is set).
-unsigned seen(const FileIdentity& id) { return id.watch < 0 ? 0 : sys::watch_seen(id.watch); }
 
 // The names the tool moves an input to before removing it: ".NAME.kiv_parse_bin-"
 // then the process and attempt, or where NAME leaves no room, a short hash of
@@ -62,25 +107,45 @@ std::string move_aside(int folder, const char* name, const char* path, const cha
   return "";
 }
 
-[[noreturn]] void changed_after(const char* path) { fail("%s changed after it was written", path); }
-
-void check_output(const Written& out) {
-  if (seen(out.finished) != 0 || !unchanged(sys::identify(out.path), out.finished)) {
+void check_output(const Output& out) {
+  if (seen(out.watch, out.path) != 0 || !unchanged(sys::identify(out.path), out.written) ||
+      !unchanged(sys::identify_open(out.fd), out.written)) {
     changed_after(out.path);
   }
 }
 
-// Removes name from folder once it is checked to be the input `before`
-// records, by way of a name of the tool's own (see retire_input).
-void remove_checked(int folder, const char* name, const char* path, const FileIdentity& before,
-                    const char* action) {
-  if (seen(before) != 0 || !unchanged(sys::identify_at(folder, name), before)) changed(path);
+// Brings the entries of every folder that got an output's name to stable storage, each once.
+void sync_folders() {
+  std::vector<std::string> synced;
+  for (std::size_t i = 0; i < outputs_held; ++i) {
+    const Output& out = outputs[i];
+    if (out.opened.kind != Kind::file) continue;  // a pipe or device has no entry to sync
+    std::string folder;
+    if (!sys::folder_of(out.path, folder)) {
+      if (errno == ENOENT) changed_after(out.path);  // removed since it was written
+      fail_errno("cannot sync the directory of", out.path);
+    }
+    if (std::find(synced.begin(), synced.end(), folder) != synced.end()) continue;
+    if (sys::sync_folder(folder.c_str()) < 0) fail_errno("cannot sync the directory of", out.path);
+    synced.push_back(folder);
+  }
+}
+
+// Removes name from folder once it is checked to be the input held, by way of
+// a name of the tool's own (see retire_input).
+void remove_checked(int folder, const char* name, const char* action) {
+  const char* path = input.path;
+  const FileIdentity& before = input.recorded;
+  if (seen(input.watch, path) != 0 || !unchanged(sys::identify_at(folder, name), before)) {
+    changed(path);
+  }
   const std::string aside = move_aside(folder, name, path, action);
   if (aside.empty()) fail_errno(action, path);
-  // The move itself sets the time of change and shows as a move to the watch:
-  // anything more, or another size or time of last write, is another program's.
+  // The move itself sets the time of change and, where the watch can't tell
+  // the tool's own doing, shows as a move: anything more, or another size or
+  // time of last write, is another program's.
   const FileIdentity moved = sys::identify_at(folder, aside.c_str());
-  bool copied = (seen(before) & sys::seen_changed) == 0 && moved.error == 0 &&
+  bool copied = (seen(input.watch, path) & sys::seen_changed) == 0 && moved.error == 0 &&
                 same_file(moved, before) && moved.size == before.size &&
                 moved.modified == before.modified;
   if (copied && sys::remove_at(folder, aside.c_str()) == 0) return;
@@ -112,66 +177,140 @@ void refuse_console_file(const char* path, const FileIdentity& id, const char* v
   }
 }
 
-void watch_input(const char* path, FileIdentity& id) {
+void refuse_unremovable(const char* path, const char* verb) {
+  const int folder = sys::open_folder_of(path);
+  if (folder < 0 && errno == ENOENT) return;  // the open that reads it says why
+  if (folder < 0) fail_errno("cannot examine the folder of", path);
+  const char* why = sys::why_unremovable(folder, sys::last_component(path));
+  sys::close_folder(folder);
+  if (why != nullptr) fail("refusing to %s %s: %s, so it could not be removed", verb, path, why);
+}
+
+void hold_input(const char* path, const FileIdentity& id) {
+  input = HeldInput{path, id, -1};
   if (id.error != 0) return;
   const Input in{.fd = sys::open_input(path), .path = path};
   if (in.fd < 0) return;  // the open that reads it says why
-  id.watch = sys::watch_file(in.fd, path);
-  check_opened(in, id);
+  bool others_only = false;
+  input.watch = sys::watch_file(in.fd, path, others_only);
+  if (input.watch < 0) {
+    say_unwatched(path);
+    // A change within the clock's tick would leave the times as recorded:
+    // the look that counts comes once no such change can.
+    if (sys::coarse_times(id)) {
+      sys::wait_out_clock(id);
+      input.recorded = examine_open(in.fd, path);
+    }
+  }
+  check_input(in);
   close_input(in);
 }
 
-void check_opened(const Input& in, const FileIdentity& before) {
-  if (seen(before) != 0 || !unchanged(examine_open(in.fd, in.path), before)) changed(in.path);
+const FileIdentity& held_input() { return input.recorded; }
+
+void check_input(const Input& in) {
+  if (seen(input.watch, in.path) != 0 || !unchanged(examine_open(in.fd, in.path), input.recorded)) {
+    changed(in.path);
+  }
+}
+
+void check_input_named() {
+  const FileIdentity now = sys::identify(input.path);
+  if (now.error == ENOENT) {
+    errno = ENOENT;
+    fail_cannot_open(input.path);
+  }
+  if (seen(input.watch, input.path) != 0 || !unchanged(now, input.recorded)) changed(input.path);
 }
 
 void check_copied(const char* path, std::uint64_t copied, std::uint64_t expected) {
   if (copied != expected) changed(path);
 }
 
-void sync_closed(const Written& out) {
-  if (keeps_nothing(out.finished)) return;  // a pipe or /dev/null: nothing kept to sync
-  const Output again{.fd = sys::open_to_sync(out.path), .path = out.path, .opened = {}, .size = 0};
-  if (again.fd < 0 && errno == ENOENT) changed_after(out.path);
-  if (again.fd < 0) fail_errno("cannot sync", out.path);
-  // Another file renamed over the name since would be synced in its place.
-  if (seen(out.finished) != 0 || !unchanged(examine_open(again.fd, out.path), out.finished)) {
-    changed_after(out.path);
+Output& claim_output(const Output& opened) {
+  if (outputs_held == std::size(outputs)) fail("cannot hold more than two outputs");
+  Output& out = outputs[outputs_held++] = opened;
+  if (out.opened.kind != Kind::file) return out;  // nothing to lock, watch or empty
+  if (!sys::lock_file(out.fd, false)) {
+    // Another run writing it, or a script's own flock(1) around this run: never wait unseen.
+    warn("waiting for %s: another program holds a lock on it", out.path);
+    sys::lock_file(out.fd, true);
   }
-  sync_output(again);
-  close_output(again);
+  out.watch = sys::watch_file(out.fd, out.path, out.others_only);
+  if (out.watch < 0) say_unwatched(out.path);
+  return out;
 }
 
-void retire_input(const char* path, const FileIdentity& before,
-                  std::initializer_list<Written> outputs, const char* action) {
-  const char* folders[2] = {nullptr, nullptr};
-  int count = 0;
-  for (const Written& out : outputs) {
-    if (out.finished.kind == Kind::file && count < 2) folders[count++] = out.path;
+void empty_output(Output& out) {
+  if (out.opened.kind == Kind::file && sys::empty_file(out.fd) < 0)
+    fail_errno("cannot empty", out.path);
+}
+
+void finish_output(Output& out, const Input& from, std::uint64_t from_at, std::uint64_t at,
+                   std::uint64_t length, std::uint64_t fill) {
+  const bool file = out.opened.kind == Kind::file;
+  // What the copy has not yet sent on its way goes now, and is on disk by the
+  // time the sync asks for it where another step comes between.
+  if (file) sys::start_writeback(out.fd, 0, out.size);
+  if (out.watch >= 0 && out.others_only && seen(out.watch, out.path) != 0) changed_while(out.path);
+  // The tool's own writes, which such a watch reports too; from here on it sees others' only.
+  if (out.watch >= 0 && !out.others_only) sys::watch_seen(out.watch);
+  out.written = examine_open(out.fd, out.path);
+  if (file && out.watch < 0 && sys::coarse_times(out.written)) {
+    sys::wait_out_clock(out.written);
+    out.written = examine_open(out.fd, out.path);
   }
-  sync_folders(folders[0], folders[1]);
-  for (const Written& out : outputs) check_output(out);
-  const int folder = sys::open_folder_of(path);
-  if (folder < 0) fail_errno(action, path);
-  remove_checked(folder, sys::last_component(path), path, before, action);
+  // Another writer that emptied or extended it while the tool wrote shows here.
+  if (file && out.written.size != out.size) changed_while(out.path);
+  if (file && (out.watch < 0 || !out.others_only) &&
+      (!holds(out, at, &from, from_at, length, 0) ||
+       !holds(out, at + length, nullptr, 0, fill, 0xFF))) {
+    changed_while(out.path);
+  }
+}
+
+void retire_input(const char* action) {
+  for (std::size_t i = 0; i < outputs_held; ++i) sync_output(outputs[i]);
+  sync_folders();
+  for (std::size_t i = 0; i < outputs_held; ++i) check_output(outputs[i]);
+  if (!sys::hold_signals()) {
+    sys::release_signals();  // a signal that came already ends the run here
+    fail("stopped by a signal: %s is kept", input.path);
+  }
+  const int folder = sys::open_folder_of(input.path);
+  if (folder < 0) fail_errno(action, input.path);
+  remove_checked(folder, sys::last_component(input.path), action);
   sys::close_folder(folder);
-  for (const Written& out : outputs) sys::unwatch(out.finished.watch);
-  sys::unwatch(before.watch);
+  sys::unwatch(input.watch);
+  input.watch = -1;
+}
+
+void let_go_of_outputs() {
+  for (std::size_t i = 0; i < outputs_held; ++i) {
+    sys::unwatch(outputs[i].watch);
+    close_output(outputs[i]);
+  }
+  outputs_held = 0;
+}
+
+std::string left_aside(const char* path) {
+  const int folder = sys::open_folder_of(path);
+  if (folder < 0) return "";
+  std::string left;
+  const char* name = sys::last_component(path);
+  for (bool short_name : {false, true}) {
+    if (left.empty()) left = sys::find_name(folder, aside_prefix(name, short_name).c_str());
+  }
+  sys::close_folder(folder);
+  return left.empty() ? left : std::string(path, sys::last_component(path)) + left;
 }
 
 void fail_cannot_open(const char* path) {
   const int error = errno;
-  std::string left;
-  const int folder = error == ENOENT ? sys::open_folder_of(path) : -1;
-  const char* name = sys::last_component(path);
-  for (bool short_name : {false, true}) {
-    if (folder >= 0 && left.empty())
-      left = sys::find_name(folder, aside_prefix(name, short_name).c_str());
-  }
-  if (folder >= 0) sys::close_folder(folder);
   // Windows keeps the image from writers by opening it unshared: a writer already there shows so.
   if (error == EBUSY) fail("cannot open %s: another program has it open for writing", path);
+  const std::string left = error == ENOENT ? left_aside(path) : "";
   if (left.empty()) fail("cannot open %s: %s", path, std::strerror(error));
-  fail("cannot open %s: %s (a stopped run left it as %.*s%s: rename it back to split it)", path,
-       std::strerror(error), static_cast<int>(name - path), path, left.c_str());
+  fail("cannot open %s: %s (a stopped run left it as %s: rename it back to split it)", path,
+       std::strerror(error), left.c_str());
 }

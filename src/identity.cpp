@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "fail.h"
+#include "console.h"
 #include "platform.h"
 
 FileIdentity examine(const char* path) {

@@ -10,6 +10,7 @@
 #include <sys/vfs.h>
 #endif
 
+#include "faults.h"
 #include "platform.h"
 
 namespace {
@@ -23,7 +24,7 @@ std::int64_t pipe_copy(int from, std::uint64_t from_at, int to, std::uint64_t to
   static int pipe_fds[2] = {-1, -1};
   static bool grown = false;
   if (pipe_fds[0] < 0) {
-    if (pipe2(pipe_fds, O_CLOEXEC) < 0) return -1;
+    if (SYS(pipe2, pipe_fds, O_CLOEXEC) < 0) return -1;
     grown = false;
   }
   // A larger pipe means fewer calls for a large copy; a small one needs none
@@ -32,13 +33,13 @@ std::int64_t pipe_copy(int from, std::uint64_t from_at, int to, std::uint64_t to
     grown = fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20) > 0;
   auto in = static_cast<off_t>(from_at), out = static_cast<off_t>(to_at);
   ssize_t filled;
-  do filled = splice(from, &in, pipe_fds[1], nullptr, size, SPLICE_F_MOVE);
+  do filled = SYS(splice, from, &in, pipe_fds[1], nullptr, size, SPLICE_F_MOVE);
   while (filled < 0 && errno == EINTR);
   if (filled <= 0) return filled;
   ssize_t moved = 0;
   while (moved < filled) {
-    ssize_t n = splice(pipe_fds[0], nullptr, to, &out, static_cast<std::size_t>(filled - moved),
-                       SPLICE_F_MOVE);
+    ssize_t n = SYS(splice, pipe_fds[0], nullptr, to, &out,
+                    static_cast<std::size_t>(filled - moved), SPLICE_F_MOVE);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     moved += n;
@@ -61,7 +62,7 @@ std::int64_t file_copy([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
 #if HAVE_COPY_FILE_RANGE
   auto in = static_cast<off_t>(from_at), out = static_cast<off_t>(to_at);
   ssize_t n;
-  do n = copy_file_range(from, &in, to, &out, size, 0);
+  do n = SYS(copy_file_range, from, &in, to, &out, size, 0);
   while (n < 0 && errno == EINTR);
   return n;
 #else
@@ -80,7 +81,7 @@ std::int64_t file_copy([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
 bool file_copy_first([[maybe_unused]] int fd) {
 #if HAVE_FSTATFS
   struct statfs fs {};
-  if (fstatfs(fd, &fs) != 0) return true;
+  if (SYS(fstatfs, fd, &fs) != 0) return true;
   switch (static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFu) {
     case 0x58465342:  // XFS
     case 0x9123683E:  // btrfs

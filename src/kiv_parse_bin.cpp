@@ -1,24 +1,23 @@
 // The split. At every instant either the image is whole or both outputs are
 // complete on stable storage, because the steps come in this order:
-//   1. each output is opened without emptying it, checked to be neither the
-//      image, nor the other output, nor the console's file, and only then emptied;
-//   2. the header is copied, what its descriptor then shows recorded, and it
-//      is closed before the body is opened;
-//   3. the body is copied and recorded likewise; the header, opened again and
-//      checked to be the file recorded, is synced (its writeback ran while the
-//      body was copied), then the body;
-//   4. the folders that got both names are synced (retire_input, from here on);
-//   5. both output paths must still name exactly what was recorded, and the
-//      image path the image as the run found it, with no change seen by the
-//      watches set on the image at the first look and on each output once written;
-//   6. the image is moved to a name of the tool's own, checked there, and removed.
+//   1. the image is looked at, refused unless it is a regular file the tool
+//      could remove, and watched from then on (InitSplitFile_info);
+//   2. each output is opened without emptying it, checked to be neither the
+//      image, nor the other output, nor the console's file, claimed (locked
+//      against other runs and watched) until the image is gone, the image
+//      checked again, and only then emptied;
+//   3. the header is copied and what its descriptor then shows recorded
+//      (create_header_file); the body likewise (remove_header_info_from_file);
+//   4. retire_input: both outputs' bytes, then their folders' entries, are
+//      synced; both must still be as recorded and the image as the run found
+//      it; then the image is moved to a name of the tool's own, checked there,
+//      and removed.
 #include "kiv_parse_bin.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "console.h"
 #include "copy.h"
-#include "fail.h"
 #include "files.h"
 #include "guard.h"
 #include "identity.h"
@@ -27,15 +26,18 @@
 
 namespace {
 
+// The header, held by the run from its claim until the image goes.
+const Output* header_held = nullptr;
+
 // Ends the run where an output would overwrite the image or the other output,
 // or is also the console's file. Called with what the paths name before
 // anything is opened, and again with each output's descriptor once opened, so
 // a name swapped in between can't make the tool empty the image.
 void refuse_overlaps(const SplitFile_info& info, const FileIdentity& header,
                      const FileIdentity& body) {
-  const char* over_image = same_file(header, info.image) ? info.output_file1
-                           : same_file(body, info.image) ? info.output_file2
-                                                         : nullptr;
+  const char* over_image = same_file(header, held_input()) ? info.output_file1
+                           : same_file(body, held_input()) ? info.output_file2
+                                                           : nullptr;
   if (over_image != nullptr) {
     fail("refusing to overwrite the image %s with %s", info.input_file, over_image);
   }
@@ -66,6 +68,7 @@ std::uint32_t parse_header_addr(const char* text) {
 }  // namespace
 
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
+  ready_console();
   int fd = sys::open_image(path);
   if (fd < 0) fail_cannot_open(path);
   unsigned char word[4];
@@ -83,67 +86,71 @@ std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
 }
 
 void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
+  ready_console();
   info.header_addr = parse_header_addr(argv[1]);
   info.input_file = argv[2];
   info.output_file1 = argv[3];
   info.output_file2 = argv[4];
-  info.image = examine(info.input_file);
-  refuse_unless_file(info.input_file, info.image, "split");
+  const FileIdentity image = examine(info.input_file);
+  refuse_unless_file(info.input_file, image, "split");
   // Console lines appended to the image would change it under the split.
-  refuse_console_file(info.input_file, info.image, "split");
-  watch_input(info.input_file, info.image);
+  refuse_console_file(info.input_file, image, "split");
+  if (image.error == 0) refuse_unremovable(info.input_file, "split");
+  hold_input(info.input_file, image);
   info.header_size = Get_4Byte_FromSize(info.input_file, info.header_addr);
-  note_printed(
-      std::printf("Header File Size:0x%.04x\r\n", static_cast<unsigned>(info.header_size)));
+  say_header_size(info.header_size);
 }
 
 void create_header_file(SplitFile_info& info) {
+  ready_console();
   // The header streams through a fixed buffer, but a size no allocator could
   // satisfy still fails where a whole-header buffer would.
-  if (info.header_size < 0) fail_line("malloc fail\r");
+  if (info.header_size < 0) stop_no_memory();
   const FileIdentity body = examine(info.output_file2);
   refuse_overlaps(info, examine(info.output_file1), body);
-  // The console's fixed failure lines, as scripts match them (one ends in "\n" alone).
   Input image{.fd = sys::open_image(info.input_file), .path = info.input_file};
-  if (image.fd < 0) fail_fixed(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
-  check_opened(image, info.image);
-  Output header = open_output(info.output_file1);
-  if (header.fd < 0) fail_fixed(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
-  refuse_overlaps(info, header.opened, body);
-  claim_output(header);
+  if (image.fd < 0) stop_image_unopened(info.input_file);
+  check_input(image);
+  const Output opened = open_output(info.output_file1);
+  if (opened.fd < 0) stop_header_unopened(info.output_file1);
+  refuse_overlaps(info, opened.opened, body);
+  Output& header = claim_output(opened);
+  check_input_named();  // a run this one waited for may have split it meanwhile
+  empty_output(header);
+  header_held = &header;
 
   auto size = static_cast<std::uint64_t>(info.header_size);
-  progress_start(std::max(size, info.image.size));
+  progress_start(std::max(size, held_input().size));
   std::uint64_t copied = copy_data(image, 0, header, size);
-  check_copied(info.input_file, copied, std::min(size, info.image.size));
-  write_fill(header, 0xFF, size - copied);  // what reading past the end yields
+  check_copied(info.input_file, copied, std::min(size, held_input().size));
+  write_fill(header, 0xFF, size - copied);                    // what reading past the end yields
+  finish_output(header, image, 0, 0, copied, size - copied);  // synced once the body is copied
   close_input(image);
-  info.header = finish_output(header);  // synced once the body is copied
-  close_output(header);
 }
 
 void remove_header_info_from_file(SplitFile_info& info) {
+  ready_console();
   // The body is created only once the image is open, so a run that finds the
   // image gone (another run split it) leaves that run's body alone.
   Input image{.fd = sys::open_image(info.input_file), .path = info.input_file};
-  if (image.fd < 0) fail_line("Open the file failure...\r");  // the fixed line: either open
-  check_opened(image, info.image);
-  Output body = open_output(info.output_file2);
-  if (body.fd < 0) fail_line("Open the file failure...\r");
-  refuse_overlaps(info, info.header, body.opened);
-  claim_output(body);
+  if (image.fd < 0) stop_body_unopened();  // the fixed line: either open
+  check_input(image);
+  const Output opened = open_output(info.output_file2);
+  if (opened.fd < 0) stop_body_unopened();
+  refuse_overlaps(info, header_held != nullptr ? header_held->opened : examine(info.output_file1),
+                  opened.opened);
+  Output& body = claim_output(opened);
+  check_input_named();
+  empty_output(body);
 
   auto header_size = static_cast<std::uint64_t>(info.header_size);
   // One byte more than the image held tells that it grew, and bounds the copy of a device.
-  std::uint64_t expected = info.image.size - std::min(header_size, info.image.size);
+  std::uint64_t expected = held_input().size - std::min(header_size, held_input().size);
   check_copied(info.input_file, copy_data(image, header_size, body, expected + 1), expected);
+  finish_output(body, image, header_size, 0, expected, 0);
   close_input(image);
-  info.body = finish_output(body);
-  sync_closed({info.output_file1, info.header});
-  sync_output(body);
-  close_output(body);
-  retire_input(info.input_file, info.image,
-               {{info.output_file1, info.header}, {info.output_file2, info.body}},
-               "split complete, but cannot remove");
+  retire_input("split complete, but cannot remove");
+  let_go_of_outputs();
+  header_held = nullptr;
   progress_clear();
 }

@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-#include "file_identity.h"
-
 // One split: the paths are borrowed from the command line, never copied or freed.
 struct SplitFile_info {
   const char* input_file;     // the image; read, then deleted
@@ -14,9 +12,6 @@ struct SplitFile_info {
   const char* output_file2;   // the body file to write
   std::int32_t header_size;   // the image's little-endian word at header_addr
   std::uint32_t header_addr;  // offset of that word, 0..65535
-  FileIdentity image;         // the image as the run found it; it must be so when deleted
-  FileIdentity header;        // the header file as written; it must be so when the image goes
-  FileIdentity body;          // the body file likewise
 };
 
 // Fills info from argv[1..4] (offset, image, header file, body file), reads the

@@ -19,13 +19,13 @@ namespace sys {
 int open_image(const char* path);
 // Opens an existing file for reading only.
 int open_input(const char* path);
-// Opens an existing file again to sync it (sync_file): neither creating nor
-// emptying it, nor waiting where path now names a FIFO.
-int open_to_sync(const char* path);
 // Opens path for writing only, creating it (mode 0666 less the umask) but not
-// emptying it, so the caller can check what it opened first. A FIFO without a
-// reader fails with ENXIO unless wait is set; then the open waits for one.
-int open_output(const char* path, bool wait);
+// emptying it, so the caller can check what it opened first; where the system
+// can, no other program may open it for writing while it is open (Windows).
+// A FIFO's open waits for a reader, and any reader pairs with it at once;
+// where timed, an open still waiting after a second returns -1 with
+// ETIMEDOUT, so the caller can say why it waits before it calls again untimed.
+int open_output(const char* path, bool timed);
 // Empties the regular file open as fd (other kinds have nothing to empty); returns 0.
 int empty_file(int fd);
 // Locks the regular file open as fd against other runs of the tool. Where
@@ -65,20 +65,43 @@ bool folder_of(const char* path, std::string& folder);
 // Makes the entries of the folder durable; returns 0, also where there is nothing to sync.
 int sync_folder(const char* folder);
 
-// Change notification: what another program did to a file since the tool
-// began to watch it, whatever the file system's clock. Returns a watch on the
-// file open as fd (path names it), or -1 where none can be set: the time
-// checks then stand alone. Where the system keeps writers out instead of
-// reporting them (Windows: inputs are opened unshared for writing, and a
-// writer already there makes their open fail with EBUSY), the watch holds
-// the file so until it ends, and reports nothing.
-int watch_file(int fd, const char* path);
+// Change notification: what happened to a file since the tool began to
+// watch it, whatever the file system's clock. Returns a watch on the file
+// open as fd, which path names, or -1 with errno set where none can be set.
+// others_only tells whether the watch reports only what other programs do
+// (fanotify, which names who made each change; Windows, where the files the
+// tool holds are open to no other writer and the watch holds them so until
+// it ends): where not (inotify, kqueue), the tool's own writes show too.
+int watch_file(int fd, const char* path, bool& others_only);
 // What watch_seen reports, as bits.
-constexpr unsigned seen_moved = 1;    // renamed
+constexpr unsigned seen_moved = 1;    // renamed (by the tool itself too, where not others_only)
 constexpr unsigned seen_changed = 2;  // written, truncated, attributes or links changed, removed
+constexpr unsigned seen_lost = 4;     // the notices overflowed: any change may have been missed
 // What happened to the watched file since the watch began or was last asked.
 unsigned watch_seen(int watch);
 void unwatch(int watch);
+
+// True where the file system keeps id's times to the second or coarser (FAT,
+// exFAT, HFS+, ext4 with small inodes): a change within that span leaves them
+// as they were.
+bool coarse_times(const FileIdentity& id);
+// Waits until a change made to id's file from now on can't leave its time of
+// change as recorded, on a file system whose times are coarse.
+void wait_out_clock(const FileIdentity& id);
+
+// Why the file name in folder could not be removed, or nullptr where nothing
+// shows that it could not: a read-only mount, a folder the process may not
+// write, a sticky folder whose entry the process does not own, or a file or
+// folder marked immutable or append-only.
+const char* why_unremovable(int folder, const char* name);
+
+// Holds the signals that end a run from a terminal or a service manager
+// (SIGINT, SIGTERM, SIGHUP): once the input goes, the run finishes and says
+// so. Returns false where one came before it was held: the caller then lets
+// it act (release_signals) instead of removing anything.
+bool hold_signals();
+// Lets held signals act again: a pending one ends the process.
+void release_signals();
 
 // A folder held open, so that names in it are reached whatever happens to
 // the path that led there. Opens the folder holding path's last component.

@@ -1,5 +1,6 @@
 // The file calls on Linux, macOS, the BSDs and other POSIX systems. The build
-// defines HAVE_<CALL> for each optional call the system declares.
+// defines HAVE_<CALL> for each optional call the system declares. Every call
+// a test may fault goes through SYS (faults.h).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -7,15 +8,23 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 #if HAVE_DIOCGMEDIASIZE || HAVE_DKIOCGETBLOCKCOUNT
 #include <sys/disk.h>
 #endif
+#if HAVE_FANOTIFY_INIT
+#include <sys/fanotify.h>
+#endif
 #if HAVE_INOTIFY_INIT1
 #include <sys/inotify.h>
 #elif HAVE_KQUEUE
 #include <sys/event.h>
+#endif
+#if HAVE_FS_IOC_GETFLAGS
+#include <linux/fs.h>
 #endif
 
 #include <algorithm>
@@ -26,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "faults.h"
 #include "platform.h"
 
 // Images past 2 GiB, and files whose inode numbers need 64 bits, must be
@@ -89,11 +99,19 @@ std::int64_t nanoseconds(const struct timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+const struct timespec& time_of_change(const struct stat& st) {
+#if defined(__APPLE__)
+  return st.st_ctimespec;
+#else
+  return st.st_ctim;
+#endif
+}
+
 FileIdentity describe(const struct stat& st, Kind kind) {
 #if defined(__APPLE__)
-  const struct timespec &modified = st.st_mtimespec, &changed = st.st_ctimespec;
+  const struct timespec& modified = st.st_mtimespec;
 #else
-  const struct timespec &modified = st.st_mtim, &changed = st.st_ctim;
+  const struct timespec& modified = st.st_mtim;
 #endif
   return FileIdentity{.error = 0,
                       .kind = kind,
@@ -101,7 +119,7 @@ FileIdentity describe(const struct stat& st, Kind kind) {
                       .inode = static_cast<std::uint64_t>(st.st_ino),
                       .size = static_cast<std::uint64_t>(st.st_size),
                       .modified = nanoseconds(modified),
-                      .changed = nanoseconds(changed),
+                      .changed = nanoseconds(time_of_change(st)),
                       .name = nullptr};
 }
 
@@ -112,7 +130,7 @@ FileIdentity describe(const struct stat& st, Kind kind) {
 int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
   int rc = 0;
 #if HAVE_F_FULLFSYNC
-  do rc = fcntl(fd, F_FULLFSYNC);
+  do rc = SYS(fcntl, fd, F_FULLFSYNC);
   while (rc < 0 && errno == EINTR);
   // A file system that has no full sync says so; any other error is the sync's own.
   if (rc == 0 || (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY)) {
@@ -121,36 +139,51 @@ int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
 #endif
 #if HAVE_FDATASYNC
   if (data_only) {
-    do rc = fdatasync(fd);
+    do rc = SYS(fdatasync, fd);
     while (rc < 0 && errno == EINTR);
     return rc;
   }
 #endif
-  do rc = fsync(fd);
+  do rc = SYS(fsync, fd);
   while (rc < 0 && errno == EINTR);
   return rc;
 }
 
+void on_alarm(int) {}  // only cuts a waiting open short
+
 }  // namespace
 
 int sys::open_image(const char* path) {
-  if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) < 0) return -1;
-  return open(path, O_RDONLY | O_CLOEXEC);
+  if (SYS(faccessat, AT_FDCWD, path, W_OK, AT_EACCESS) < 0) return -1;
+  return SYS(open, path, O_RDONLY | O_CLOEXEC);
 }
 
-int sys::open_input(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+int sys::open_input(const char* path) { return SYS(open, path, O_RDONLY | O_CLOEXEC); }
 
-// A descriptor open for reading syncs the file as one open for writing does.
-int sys::open_to_sync(const char* path) {
-  return open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-}
-
-int sys::open_output(const char* path, bool wait) {
-  int fd;  // a FIFO's open waits for a reader, and a signal may cut the wait short
-  do fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (wait ? 0 : O_NONBLOCK), 0666);
-  while (fd < 0 && errno == EINTR);
-  // Writes must wait for the reader as usual; only the open was not to.
-  if (fd >= 0 && !wait) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+int sys::open_output(const char* path, bool timed) {
+  // A FIFO's open waits for a reader. Waiting in the open itself, not polling
+  // without blocking, pairs with any reader at once, one that opens without
+  // blocking too; a timer cuts the first wait short so the caller can say so.
+  struct sigaction quiet {
+  }, before{};
+  struct itimerval second {
+  }, off{};
+  if (timed) {
+    quiet.sa_handler = on_alarm;  // and no SA_RESTART: the open returns EINTR
+    sigemptyset(&quiet.sa_mask);
+    sigaction(SIGALRM, &quiet, &before);
+    second.it_value.tv_sec = 1;
+    setitimer(ITIMER_REAL, &second, nullptr);
+  }
+  int fd;
+  do fd = SYS(open, path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR && !timed);
+  if (timed) {
+    int error = errno;
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &before, nullptr);
+    errno = fd < 0 && error == EINTR ? ETIMEDOUT : error;
+  }
   return fd;
 }
 
@@ -158,16 +191,16 @@ int sys::empty_file(int fd) {
   // A new file is left as it is: ext4 and btrfs take a truncation to zero as a
   // cue to flush at close, a sync nobody asked for that would hide a missing one.
   struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size == 0) return 0;
+  if (SYS(fstat, fd, &st) == 0 && st.st_size == 0) return 0;
   int rc;
-  do rc = ftruncate(fd, 0);
+  do rc = SYS(ftruncate, fd, 0);
   while (rc < 0 && errno == EINTR);
   return rc;
 }
 
 bool sys::lock_file(int fd, bool wait) {
   int rc;
-  do rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+  do rc = SYS(flock, fd, LOCK_EX | (wait ? 0 : LOCK_NB));
   while (rc < 0 && errno == EINTR);
   return rc == 0 || errno != EWOULDBLOCK;
 }
@@ -182,60 +215,44 @@ void sys::sleep_ms(unsigned ms) {
 
 int sys::close_file(int fd) {
   // Linux releases the descriptor even when close reports EINTR; retrying could close another file.
-  int rc = close(fd);
+  int rc = SYS(close, fd);
   return (rc < 0 && errno == EINTR) ? 0 : rc;
 }
 
 std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   ssize_t n;
-  do n = pread(fd, buffer, size, static_cast<off_t>(offset));
+  do n = SYS(pread, fd, buffer, size, static_cast<off_t>(offset));
   while (n < 0 && errno == EINTR);
   return n;
 }
 
 std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset) {
   ssize_t n;
-  do n = pwrite(fd, buffer, size, static_cast<off_t>(offset));
+  do n = SYS(pwrite, fd, buffer, size, static_cast<off_t>(offset));
   while (n < 0 && errno == EINTR);
   return n;
 }
 
 std::int64_t sys::write_next(int fd, const void* buffer, std::size_t size) {
   ssize_t n;
-  do n = write(fd, buffer, size);
+  do n = SYS(write, fd, buffer, size);
   while (n < 0 && errno == EINTR);
   return n;
 }
 
 void sys::start_writeback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
                           [[maybe_unused]] std::uint64_t length) {
-#if HAVE_SYNC_FILE_RANGE && !KIV_NO_SYNC
-  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
-                  SYNC_FILE_RANGE_WRITE);
+#if HAVE_SYNC_FILE_RANGE
+  SYS(sync_file_range, fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+      SYNC_FILE_RANGE_WRITE);
 #endif
 }
-
-#if KIV_NO_SYNC
-// The power-cut replay's control, built only with the tests (never released):
-// the syncs named in KIV_DROP_SYNC ("header", "body", "folders"; all where it
-// is unset) answer success without syncing, to show the replay catches their loss.
-namespace {
-bool dropped(const char* step) {
-  const char* steps = std::getenv("KIV_DROP_SYNC");
-  return steps == nullptr || std::strstr(steps, step) != nullptr;
-}
-}  // namespace
-#endif
 
 int sys::sync_file(int fd) {
-#if KIV_NO_SYNC
-  static int outputs_synced = 0;  // a split syncs its header first, then its body
-  if (dropped(++outputs_synced == 1 ? "header" : "body")) return 0;
-#endif
   // Only what keeps data is synced: each system answers a sync of a pipe or
   // device in its own way (EINVAL, ESPIPE; macOS's F_FULLFSYNC EBADF or ENODEV).
   struct stat st {};
-  if (fstat(fd, &st) != 0) return -1;
+  if (SYS(fstat, fd, &st) != 0) return -1;
   if (keeps_nothing(FileIdentity{.kind = kind_of(st, fd)})) return 0;
   return sync_to_disk(fd, true);
 }
@@ -250,10 +267,7 @@ bool sys::folder_of(const char* path, std::string& folder) {
 }
 
 int sys::sync_folder(const char* folder) {
-#if KIV_NO_SYNC
-  if (dropped("folders")) return 0;
-#endif
-  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = SYS(open, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
   int rc = sync_to_disk(fd, false);
   if (rc < 0 && errno == EINVAL) rc = 0;  // file systems without directory sync
@@ -263,166 +277,336 @@ int sys::sync_folder(const char* folder) {
   return rc;
 }
 
-// Watches: inotify on Linux, kqueue on macOS and the BSDs. Each watch keeps
-// what it saw as bits until asked, and the file's identity, so the tool's own
-// move by a second link (rename_new_at) is not taken for another program's.
+// Watches. Linux: fanotify first, one group a file, whose notices name the
+// process behind each change, so the tool's own writes and moves are told
+// from other programs'; where it is refused (kernels before 5.13 for users,
+// file systems without file handles), inotify, which can't tell them apart,
+// as kqueue on macOS and the BSDs can't. A watch is its index in `watches`;
+// each keeps what it saw as bits until asked, and the file's identity, so
+// that where the tool moves a file by a second link (rename_new_at) its own
+// link changes are not taken for another program's.
 namespace {
 
 struct Watch {
-  int id;  // inotify's watch descriptor; for kqueue, a descriptor of the file
+  int group;  // fanotify: the watch's own group; -1 where the shared queue reports it
+  int wd;     // inotify's watch descriptor, or kqueue's descriptor of the file; -1 once ended
   dev_t device;
   ino_t inode;
   unsigned seen;
 };
 std::vector<Watch> watches;
-int events_fd = -1;
+int events_fd = -1;  // inotify's or kqueue's queue, shared by every watch on it
 
-// Adds what one event reports to the watch it names (id -1: every watch). A
-// change of links to the file `linked`, which the tool itself links and unlinks, is a move.
-void note_event(int id, bool moved, bool links, bool other, const struct stat* linked) {
+bool live(const Watch& w) { return w.group >= 0 || w.wd >= 0; }
+
+// Adds what one notice on the shared queue reports to the watches it names
+// (wd -1: every watch). A change of links to the file `linked`, which the
+// tool itself links and unlinks, is a move.
+void note_event(int wd, bool moved, bool links, bool other, bool lost, const struct stat* linked) {
   for (Watch& w : watches) {
-    if (id != -1 && w.id != id) continue;
+    if (w.group >= 0 || w.wd < 0 || (wd != -1 && w.wd != wd)) continue;
     bool own = linked != nullptr && w.device == linked->st_dev && w.inode == linked->st_ino;
     if (moved || (links && own)) w.seen |= sys::seen_moved;
     if (other || (links && !own)) w.seen |= sys::seen_changed;
+    if (lost) w.seen |= sys::seen_lost;
   }
 }
 
-#if HAVE_INOTIFY_INIT1
-int open_events() { return inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
-
-int add_watch(int fd) {
-  // The descriptor's own link, not the path, which may name another file by now.
-  char self[32];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return inotify_add_watch(events_fd, self, IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
-}
-
-void end_watch(int id) {
-  for (const Watch& w : watches) {
-    if (w.id == id) return;  // another record of the same file still uses it
+#if HAVE_FANOTIFY_INIT
+bool add_attributed(Watch& w, int fd) {
+  w.group = SYS(fanotify_init, FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_FID,
+                O_RDONLY | O_CLOEXEC);
+  if (w.group < 0) return false;
+  // Marked by the descriptor: no path, and no /proc, between the tool and the file it opened.
+  if (SYS(fanotify_mark, w.group, FAN_MARK_ADD,
+          FAN_MODIFY | FAN_ATTRIB | FAN_MOVE_SELF | FAN_DELETE_SELF, fd, nullptr) == 0) {
+    return true;
   }
-  inotify_rm_watch(events_fd, id);
+  int error = errno;
+  close(w.group);
+  w.group = -1;
+  errno = error;
+  return false;
 }
 
-void gather_events(const struct stat* linked = nullptr) {
-  alignas(inotify_event) char buffer[4096];
-  for (ssize_t n; (n = read(events_fd, buffer, sizeof buffer)) > 0;) {
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      at += static_cast<ssize_t>(sizeof *event + event->len);
-      // An overflow lost events of any watch; IN_IGNORED: the watch went with the file.
-      bool overflow = (event->mask & IN_Q_OVERFLOW) != 0;
-      note_event(overflow ? -1 : event->wd, (event->mask & IN_MOVE_SELF) != 0,
-                 (event->mask & IN_ATTRIB) != 0,
-                 (event->mask & (IN_MODIFY | IN_DELETE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) != 0,
-                 linked);
-    }
-  }
-}
-#elif HAVE_KQUEUE
-int open_events() { return kqueue(); }
-
-int add_watch(int fd) {
-  int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);  // events last as long as this descriptor
-  if (own < 0) return -1;
-  struct kevent change {};
-  EV_SET(&change, own, EVFILT_VNODE, EV_ADD | EV_CLEAR,
-         NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_RENAME | NOTE_DELETE, 0,
-         nullptr);
-  if (kevent(events_fd, &change, 1, nullptr, 0, nullptr) == 0) return own;
-  close(own);
-  return -1;
-}
-
-void end_watch(int id) { close(id); }
-
-void gather_events(const struct stat* linked = nullptr) {
-  struct kevent events[8];
-  const struct timespec now {};
-  for (int n; (n = kevent(events_fd, nullptr, 0, events, 8, &now)) > 0;) {
-    for (int i = 0; i < n; ++i) {
-      auto flags = events[i].fflags;
-      note_event(static_cast<int>(events[i].ident), (flags & NOTE_RENAME) != 0,
-                 (flags & NOTE_LINK) != 0,
-                 (flags & (NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_DELETE)) != 0, linked);
+void gather_attributed(Watch& w) {
+  alignas(fanotify_event_metadata) char buffer[4096];
+  for (ssize_t n; (n = SYS(read, w.group, buffer, sizeof buffer)) > 0;) {
+    for (const auto* m = reinterpret_cast<const fanotify_event_metadata*>(buffer);
+         FAN_EVENT_OK(m, n); m = FAN_EVENT_NEXT(m, n)) {
+      if ((m->mask & FAN_Q_OVERFLOW) != 0) w.seen |= sys::seen_lost;
+      // Another process, or where the group may not name others, 0.
+      if (m->pid != getpid()) {
+        w.seen |= sys::seen_changed | ((m->mask & FAN_MOVE_SELF) != 0 ? sys::seen_moved : 0);
+      }
     }
   }
 }
 #else
-int open_events() { return -1; }
-int add_watch(int) { return -1; }
-void end_watch(int) {}
-void gather_events(const struct stat* = nullptr) {}
+bool add_attributed(Watch&, int) { return false; }
+void gather_attributed(Watch&) {}
 #endif
+
+#if HAVE_INOTIFY_INIT1
+int open_events() { return SYS(inotify_init1, IN_NONBLOCK | IN_CLOEXEC); }
+
+bool same_inode_and_time(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+         nanoseconds(time_of_change(a)) == nanoseconds(time_of_change(b));
+}
+
+bool add_queued(Watch& w, int fd, const char* path, const struct stat& opened) {
+  constexpr std::uint32_t mask = IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+  // The descriptor's own link, not the path, which may name another file by now.
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  w.wd = SYS(inotify_add_watch, events_fd, self, mask);
+  if (w.wd >= 0 || errno != ENOENT) return w.wd >= 0;
+  // No /proc (a mount namespace without it): the path, where it names the
+  // opened file, unmoved and unchanged, both before and after.
+  struct stat before {
+  }, after{};
+  if (SYS(stat, path, &before) != 0 || !same_inode_and_time(before, opened)) return false;
+  w.wd = SYS(inotify_add_watch, events_fd, path, mask);
+  if (w.wd >= 0 && SYS(stat, path, &after) == 0 && same_inode_and_time(after, opened)) return true;
+  if (w.wd >= 0 && std::none_of(watches.begin(), watches.end(),
+                                [&](const Watch& o) { return o.group < 0 && o.wd == w.wd; })) {
+    inotify_rm_watch(events_fd, w.wd);
+  }
+  w.wd = -1;
+  errno = ENOENT;  // the path names another file now
+  return false;
+}
+
+void end_queued(const Watch& w) {
+  // inotify gives one descriptor to every watch of a file; it goes with the last.
+  for (const Watch& o : watches) {
+    if (o.group < 0 && o.wd == w.wd) return;
+  }
+  inotify_rm_watch(events_fd, w.wd);
+}
+
+void gather_queued(const struct stat* linked) {
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = SYS(read, events_fd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof *event + event->len);
+      // An overflow lost notices of any watch; IN_IGNORED: the watch went with the file.
+      bool overflow = (event->mask & IN_Q_OVERFLOW) != 0;
+      note_event(overflow ? -1 : event->wd, (event->mask & IN_MOVE_SELF) != 0,
+                 (event->mask & IN_ATTRIB) != 0,
+                 (event->mask & (IN_MODIFY | IN_DELETE_SELF | IN_IGNORED)) != 0, overflow, linked);
+    }
+  }
+}
+#elif HAVE_KQUEUE
+int open_events() { return SYS(kqueue); }
+
+bool add_queued(Watch& w, int fd, const char*, const struct stat&) {
+  int own = SYS(fcntl, fd, F_DUPFD_CLOEXEC, 0);  // notices last as long as this descriptor
+  if (own < 0) return false;
+  struct kevent change {};
+  EV_SET(&change, own, EVFILT_VNODE, EV_ADD | EV_CLEAR,
+         NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_RENAME | NOTE_DELETE, 0,
+         nullptr);
+  if (SYS(kevent, events_fd, &change, 1, nullptr, 0, nullptr) == 0) {
+    w.wd = own;
+    return true;
+  }
+  int error = errno;
+  close(own);
+  errno = error;
+  return false;
+}
+
+void end_queued(const Watch& w) { close(w.wd); }
+
+void gather_queued(const struct stat* linked) {
+  struct kevent events[8];
+  const struct timespec now {};
+  for (int n; (n = SYS(kevent, events_fd, nullptr, 0, events, 8, &now)) > 0;) {
+    for (int i = 0; i < n; ++i) {
+      auto flags = events[i].fflags;
+      note_event(
+          static_cast<int>(events[i].ident), (flags & NOTE_RENAME) != 0, (flags & NOTE_LINK) != 0,
+          (flags & (NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_DELETE)) != 0, false, linked);
+    }
+  }
+}
+#else
+int open_events() {
+  errno = ENOSYS;
+  return -1;
+}
+bool add_queued(Watch&, int, const char*, const struct stat&) {
+  errno = ENOSYS;
+  return false;
+}
+void end_queued(const Watch&) {}
+void gather_queued(const struct stat*) {}
+#endif
+
+void gather_events(const struct stat* linked = nullptr) {
+  for (Watch& w : watches) {
+    if (w.group >= 0) gather_attributed(w);
+  }
+  if (events_fd >= 0) gather_queued(linked);
+}
 
 }  // namespace
 
-int sys::watch_file(int fd, const char*) {
+int sys::watch_file(int fd, const char* path, bool& others_only) {
   struct stat st {};
-  if (events_fd < 0) events_fd = open_events();
-  if (events_fd < 0 || fstat(fd, &st) != 0) return -1;
-  int id = add_watch(fd);
-  if (id >= 0) watches.push_back(Watch{id, st.st_dev, st.st_ino, 0});
-  return id;
+  if (SYS(fstat, fd, &st) != 0) return -1;
+  Watch w{-1, -1, st.st_dev, st.st_ino, 0};
+  others_only = add_attributed(w, fd);
+  if (!others_only) {
+    if (events_fd < 0) events_fd = open_events();
+    if (events_fd < 0 || !add_queued(w, fd, path, st)) return -1;
+  }
+  watches.push_back(w);
+  return static_cast<int>(watches.size() - 1);
 }
 
 unsigned sys::watch_seen(int watch) {
   gather_events();
-  unsigned seen = 0;
-  for (Watch& w : watches) {
-    if (w.id == watch) seen |= std::exchange(w.seen, 0);
-  }
-  return seen;
+  return std::exchange(watches.at(static_cast<std::size_t>(watch)).seen, 0);
 }
 
 void sys::unwatch(int watch) {
-  if (watch < 0) return;
+  if (watch < 0 || !live(watches.at(static_cast<std::size_t>(watch)))) return;
   gather_events();
-  std::erase_if(watches, [watch](const Watch& w) { return w.id == watch; });
-  end_watch(watch);
+  Watch ended = std::exchange(watches[static_cast<std::size_t>(watch)], Watch{-1, -1, 0, 0, 0});
+  if (ended.group >= 0) close(ended.group);
+  if (ended.wd >= 0) end_queued(ended);
 }
+
+bool sys::coarse_times(const FileIdentity& id) { return id.changed % 1000000000 == 0; }
+
+void sys::wait_out_clock(const FileIdentity& id) {
+  // FAT keeps times to two seconds, others to one: past both, a change shows.
+  const std::int64_t past = id.changed + 2000000000;
+  for (;;) {
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t left = past - nanoseconds(now);
+    if (left <= 0) return;
+    sleep_ms(static_cast<unsigned>(left / 1000000 + 1));
+  }
+}
+
+const char* sys::why_unremovable(int folder, const char* name) {
+  struct statvfs mount {};
+  if (SYS(fstatvfs, folder, &mount) == 0 && (mount.f_flag & ST_RDONLY) != 0) {
+    return "its folder is on a read-only file system";
+  }
+  if (SYS(faccessat, folder, ".", W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES) {
+    return "its folder may not be written";
+  }
+  struct stat holder {
+  }, entry{};
+  if (SYS(fstat, folder, &holder) != 0 ||
+      SYS(fstatat, folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+    return nullptr;  // the steps that follow say why
+  if ((holder.st_mode & S_ISVTX) != 0 && geteuid() != 0 && entry.st_uid != geteuid() &&
+      holder.st_uid != geteuid()) {
+    return "it is in a sticky folder and belongs to another user";
+  }
+#if HAVE_FS_IOC_GETFLAGS
+  int flags = 0;
+  if (!S_ISLNK(entry.st_mode)) {
+    int fd = SYS(openat, folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      if ((flags & FS_IMMUTABLE_FL) != 0) return close(fd), "it is immutable";
+      if ((flags & FS_APPEND_FL) != 0) return close(fd), "it is append-only";
+    }
+    if (fd >= 0) close(fd);
+  }
+  if (ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0) {
+    if ((flags & FS_IMMUTABLE_FL) != 0) return "its folder is immutable";
+    if ((flags & FS_APPEND_FL) != 0) return "its folder is append-only";
+  }
+#elif defined(UF_IMMUTABLE)
+  constexpr unsigned long immutable = UF_IMMUTABLE | SF_IMMUTABLE,
+                          append_only = UF_APPEND | SF_APPEND;
+  if ((entry.st_flags & immutable) != 0) return "it is immutable";
+  if ((entry.st_flags & append_only) != 0) return "it is append-only";
+  if ((holder.st_flags & immutable) != 0) return "its folder is immutable";
+  if ((holder.st_flags & append_only) != 0) return "its folder is append-only";
+#endif
+  return nullptr;
+}
+
+namespace {
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+  return set;
+}
+sigset_t mask_before;  // what hold_signals found, for release_signals
+}  // namespace
+
+bool sys::hold_signals() {
+  const sigset_t set = stop_signals();
+  sigprocmask(SIG_BLOCK, &set, &mask_before);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigismember(&pending, s) == 1 && sigismember(&mask_before, s) == 0) return false;
+  }
+  return true;
+}
+
+void sys::release_signals() { sigprocmask(SIG_SETMASK, &mask_before, nullptr); }
 
 int sys::open_folder_of(const char* path) {
   const char* name = last_component(path);
   std::string folder(path, static_cast<std::size_t>(name - path));
-  return open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return SYS(open, folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 void sys::close_folder(int folder) { close(folder); }
 
 FileIdentity sys::identify_at(int folder, const char* name) {
   struct stat st {};
-  if (fstatat(folder, name, &st, 0) != 0) return FileIdentity{.error = errno};
+  if (SYS(fstatat, folder, name, &st, 0) != 0) return FileIdentity{.error = errno};
   return describe(st, kind_of(st, -1));
 }
 
 int sys::rename_new_at(int folder, const char* from, const char* to) {
 #if HAVE_RENAMEAT2
-  if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
+  if (SYS(renameat2, folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
 #elif HAVE_RENAMEATX_NP
-  if (renameatx_np(folder, from, folder, to, RENAME_EXCL) == 0) return 0;
+  if (SYS(renameatx_np, folder, from, folder, to, RENAME_EXCL) == 0) return 0;
   if (errno != ENOTSUP) return -1;
 #endif
   // A second link fails where the name is taken, atomically; then the first goes.
   struct stat moving {};
-  if (fstatat(folder, from, &moving, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (SYS(fstatat, folder, from, &moving, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   gather_events();  // what came before is not the tool's own doing
-  if (linkat(folder, from, folder, to, 0) == 0) {
-    int rc = unlinkat(folder, from, 0);
+  if (SYS(linkat, folder, from, folder, to, 0) == 0) {
+    int rc = SYS(unlinkat, folder, from, 0);
+    if (rc != 0) {
+      int error = errno;
+      unlinkat(folder, to, 0);  // not moved after all: no second name is left behind
+      errno = error;
+    }
     gather_events(&moving);
     return rc;
   }
   if (errno == EEXIST) return -1;
   // No links on this file system (FAT): look first, then rename.
   struct stat st {};
-  if (fstatat(folder, to, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+  if (SYS(fstatat, folder, to, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
   if (errno != ENOENT) return -1;
-  return renameat(folder, from, folder, to);
+  return SYS(renameat, folder, from, folder, to);
 }
 
-int sys::remove_at(int folder, const char* name) { return unlinkat(folder, name, 0); }
+int sys::remove_at(int folder, const char* name) { return SYS(unlinkat, folder, name, 0); }
 
 std::string sys::find_name(int folder, const char* prefix) {
   int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
@@ -431,6 +615,8 @@ std::string sys::find_name(int folder, const char* prefix) {
     if (own >= 0) close(own);
     return "";
   }
+  // A duplicate shares the folder's offset, which an earlier search left at its end.
+  rewinddir(dir);
   std::string found;
   // One thread: readdir_r, which cppcheck suggests, is deprecated.
   // cppcheck-suppress readdirCalled
@@ -450,10 +636,10 @@ long sys::process_id() { return static_cast<long>(getpid()); }
 
 FileIdentity sys::identify(const char* path) {
   struct stat st {};
-  if (stat(path, &st) != 0) return FileIdentity{.error = errno == ENOTDIR ? ENOENT : errno};
+  if (SYS(stat, path, &st) != 0) return FileIdentity{.error = errno == ENOTDIR ? ENOENT : errno};
   if (!S_ISCHR(st.st_mode) || !disks_are_character_devices) return describe(st, kind_of(st, -1));
   // Only an open device answers whether it is a disk; one that can't be asked is taken for one.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = SYS(open, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   FileIdentity id = describe(st, fd < 0 ? Kind::disk : kind_of(st, fd));
   if (fd >= 0) close(fd);
   return id;
@@ -461,7 +647,7 @@ FileIdentity sys::identify(const char* path) {
 
 FileIdentity sys::identify_open(int fd) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) return FileIdentity{.error = errno};
+  if (SYS(fstat, fd, &st) != 0) return FileIdentity{.error = errno};
   return describe(st, kind_of(st, fd));
 }
 

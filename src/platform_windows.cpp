@@ -144,16 +144,14 @@ int sys::open_input(const char* path) {
   return fd;
 }
 
-// FlushFileBuffers needs a handle open for writing.
-int sys::open_to_sync(const char* path) {
-  return descriptor_of(
-      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-      _O_WRONLY);
-}
-
+// Outputs are open to readers but to no other writer while the run holds them
+// (no FILE_SHARE_WRITE); one already writing makes the open fail (EBUSY).
 int sys::open_output(const char* path, bool) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  int fd = descriptor_of(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                         _O_WRONLY);
+  if (fd >= 0) kept_from_writers.push_back(fd);
+  return fd;
 }
 
 int sys::empty_file(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
@@ -210,15 +208,20 @@ bool sys::folder_of(const char*, std::string& folder) {
 
 int sys::sync_folder(const char*) { return 0; }
 
-// No notification here: an input stays open without FILE_SHARE_WRITE for the
-// whole run instead, so no other program can open it for writing. Outputs
-// are locked, not kept from writers: the time checks guard them.
-int sys::watch_file(int fd, const char*) {
-  if (std::find(kept_from_writers.begin(), kept_from_writers.end(), fd) == kept_from_writers.end())
+// No notification here: every file the run holds (its inputs, its outputs)
+// stays open without FILE_SHARE_WRITE for the whole run instead, so no other
+// program can open it for writing; the watch is a second handle that holds it so.
+int sys::watch_file(int fd, const char*, bool& others_only) {
+  others_only = true;
+  if (std::find(kept_from_writers.begin(), kept_from_writers.end(), fd) ==
+      kept_from_writers.end()) {
+    errno = ENOSYS;
     return -1;
+  }
   HANDLE copy = INVALID_HANDLE_VALUE;
   if (DuplicateHandle(GetCurrentProcess(), handle_of(fd), GetCurrentProcess(), &copy, 0, FALSE,
                       DUPLICATE_SAME_ACCESS) == 0) {
+    errno = errno_of(GetLastError());
     return -1;
   }
   int watch = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
@@ -231,6 +234,22 @@ unsigned sys::watch_seen(int) { return 0; }
 void sys::unwatch(int watch) {
   if (watch >= 0) _close(watch);
 }
+
+// Nothing held can change under the run (see watch_file), whatever the clock.
+bool sys::coarse_times(const FileIdentity&) { return false; }
+void sys::wait_out_clock(const FileIdentity&) {}
+
+// The read-only attribute keeps the image from opening (open_image); folders
+// have no such rule the tool could read beforehand.
+const char* sys::why_unremovable(int, const char*) { return nullptr; }
+
+// Ctrl+C and Ctrl+Break are ignored while held; the console gives no way to
+// ask whether one came before.
+bool sys::hold_signals() {
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  return true;
+}
+void sys::release_signals() { SetConsoleCtrlHandler(nullptr, FALSE); }
 
 int sys::open_folder_of(const char* path) {
   folders.emplace_back(path, static_cast<std::size_t>(last_component(path) - path));

@@ -1,12 +1,10 @@
 // merge_runner FIRST SECOND COUNT OUTPUT: calls merge, so the tests can watch
-// a process that merge may end. The console is set up as the tool's is.
+// a process that merge may end. Built with the fault table (KIV_FAULTS).
 #include <cstdlib>
 
 #include "kiv_parse_bin.h"
-#include "platform.h"
 
 int main(int argc, char* argv[]) {
-  sys::set_up_console();
   if (argc != 5) return 2;
   merge(MergeFile_info{.file_name = {argv[1], argv[2]},
                        .file_count = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)),

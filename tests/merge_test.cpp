@@ -16,6 +16,7 @@ struct MergeCase {
   std::string err;     // what standard error starts with
   std::string joined;  // the output's content; "-" where no output may exist
   bool first_kept, second_kept;
+  std::string out_before = "";  // what the output held before the run; "" where there was none
 };
 
 TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
@@ -28,7 +29,17 @@ TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
       {"none", "one", "two", 0, "out", 0, "", "", "", true, true},
       {"same file twice", "one", "one", 2, "out", 1, "merge file0_name:one\r\nfopen one failed\r\n",
        "", one, false, true},
-      {"missing file", "gone", "two", 2, "out", 1, "fopen gone failed\r\n", "", "", true, true},
+      // Every listed file is looked at before the output is touched.
+      {"missing file", "gone", "two", 2, "out", 1, "fopen gone failed\r\n", "", "-", true, true},
+      {"missing second file", "one", "gone", 2, "out", 1, "fopen gone failed\r\n", "", "-", true,
+       true},
+      {"run again once finished", "gone", "gone", 2, "out", 1, "fopen gone failed\r\n", "",
+       "the joined files", true, true, "the joined files"},
+      {"the first left aside by a stopped run", "aside", "two", 2, "out", 1,
+       "fopen aside failed\r\n",
+       "kiv_parse_bin: a stopped run left aside as .aside.kiv_parse_bin-77-0: rename it back to "
+       "merge it\n",
+       "the first file", true, true, "the first file"},
       {"output can't be created", "one", "two", 2, "no/out", 1, "",
        "Couldn't create the output file \"no/out\"\n", "-", true, true},
       {"more files than named", "one", "two", 3, "out", 1, "", "kiv_parse_bin: cannot merge 3", "-",
@@ -47,6 +58,8 @@ TEST(Merge, JoinsInOrderAndDeletesWhatItJoined) {
     ScratchDir dir;
     write_file(dir.path / "one", one);
     write_file(dir.path / "two", two);
+    write_file(dir.path / ".aside.kiv_parse_bin-77-0", "what the first file was");
+    if (!c.out_before.empty()) write_file(dir.path / c.output, c.out_before);
     fs::create_hard_link(dir.path / "one", dir.path / "hard");
     const bool linked =
         make_symlink("two", dir.path / "soft") && make_symlink("loop", dir.path / "loop");

@@ -58,6 +58,18 @@ Outcome run_child(const std::function<void()>& body, const fs::path& dir, bool o
 
 void exec_tool(const std::vector<std::string>& args) { exec_program(KIV_PARSE_BIN_EXE, args); }
 
+void exec_faulted(const std::string& faults, const std::vector<std::string>& args) {
+  setenv("KIV_FAULTS", faults.c_str(), 1);
+  exec_program(KIV_PARSE_BIN_FAULTS_EXE, args);
+}
+
+bool stops(pid_t pid) {
+  siginfo_t info{};
+  // Not reaped: wait_child collects it after.
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0) return false;
+  return info.si_code == CLD_STOPPED;
+}
+
 Outcome run_program(const std::string& exe, const std::vector<std::string>& args,
                     const fs::path& dir, bool one_stream) {
   return run_child([&] { exec_program(exe, args); }, dir, one_stream);

@@ -1,21 +1,21 @@
 #!/usr/bin/env bash
-# crash_test.sh TOOL NOSYNC DISK_LOGGER REPLAY SHIM
+# crash_test.sh TOOL FAULTED DISK_LOGGER REPLAY SHIM
 #
 # Splits a 2 MiB image on ext4 (with and without a journal), xfs and btrfs
 # (where mkfs exists), each made on a disk whose writes and flushes are logged,
 # then replays every state a power cut could leave (replay). Nothing in or
 # around the split syncs: the file system is only left a few seconds to commit
 # on its own (1 s commit interval) before it is unmounted, as a running
-# machine would. Each file system also splits with NOSYNC, the same tool with
-# its syncs answering success unsynced: the replay must catch it there, or it
-# proves nothing. A last run, on ext4 and judged for nothing else, loads SHIM
+# machine would. Each file system also splits with FAULTED, the tests' build
+# of the tool, its fault table set so that its syncs answer success unsynced
+# (the control): the replay must catch it there, or it proves nothing. A last run, on ext4 and judged for nothing else, loads SHIM
 # to sync right after the image is moved aside, to show that the replay
 # counts the image under that name as whole.
 # KIV_CRASH_STEPS=1 also drops each of the tool's three syncs alone and prints
 # what each file system then shows.
 # Needs root, loop devices, FUSE and fusermount3; exits 77 (skipped) without them.
 set -euo pipefail
-tool=$1 nosync=$2 logger=$3 replay=$4 shim=$5
+tool=$1 faulted=$2 logger=$3 replay=$4 shim=$5
 header_size=4660 seed=20261208
 
 [ "$(id -u)" = 0 ] || { echo "skipped: needs root for loop devices and mounts"; exit 77; }
@@ -55,7 +55,16 @@ head -c $((2 << 20)) /dev/urandom >"$work/image"
 printf '\x34\x12\x00\x00' | dd of="$work/image" bs=1 seek=16 conv=notrunc status=none
 
 split_tool() { "$tool" 16 a.img h.bin b.bin >/dev/null; }
-split_nosync() { "$nosync" 16 a.img h.bin b.bin >/dev/null; }
+# The syncs the control leaves out: all of them, or with KIV_DROP_SYNC one step's.
+no_syncs() {
+  case ${KIV_DROP_SYNC:-} in
+    header) echo "fdatasync#1:skip" ;;  # the header is synced first, then the body
+    body) echo "fdatasync#2:skip" ;;
+    folders) echo "fsync:skip" ;;
+    *) echo "fdatasync:skip,fsync:skip,sync_file_range:skip" ;;
+  esac
+}
+split_nosync() { KIV_FAULTS=$(no_syncs) "$faulted" 16 a.img h.bin b.bin >/dev/null; }
 split_aside() { LD_PRELOAD=$shim KIV_SHIM_SYNC_AFTER=1 "$tool" 16 a.img h.bin b.bin >/dev/null; }
 
 # run FSTYPE SIZE SPLIT MKFS-OPTIONS...: one split on a logged disk, then its

@@ -1,0 +1,41 @@
+// The system calls a test can make fail, skip or stop at, as SQLite's
+// overridable system calls: the seam makes every call it may fault through
+// SYS(call, arguments...). Only a build with KIV_FAULTS=1, which the tests
+// make and nothing releases, reads the table, from the environment variable
+// KIV_FAULTS: a comma-separated list of
+//   CALL:ERRNO    every call of CALL fails with that errno (EPERM, ENOSPC, ...)
+//   CALL#N:ERRNO  only its Nth call does
+//   CALL[#N]:skip the call answers success (0) without being made
+//   CALL[#N]:stop the process stops (SIGSTOP) before the call, which is then made
+//   kill:N        the Nth call made through SYS, whichever it is, kills the process
+// The seam knows nothing of the tool's order of steps; a test that faults
+// "the second fdatasync" knows it.
+#pragma once
+
+#if KIV_FAULTS
+namespace faults {
+
+// What the table says of the call about to be made.
+enum class Action { make, fail, skip };
+// Counts the call, stops or kills the process where the table says so, and
+// returns what to do with it (errno set for a failure).
+Action at(const char* call);
+
+template <class Call>
+auto through(const char* name, Call call) -> decltype(call()) {
+  switch (at(name)) {
+    case Action::fail:
+      return -1;
+    case Action::skip:
+      return 0;
+    case Action::make:
+      break;
+  }
+  return call();
+}
+
+}  // namespace faults
+#define SYS(call, ...) faults::through(#call, [&] { return call(__VA_ARGS__); })
+#else
+#define SYS(call, ...) call(__VA_ARGS__)
+#endif
