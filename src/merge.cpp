@@ -28,24 +28,27 @@ void refuse_overlaps(const MergeFile_info& info, const char* const file_list[],
 }
 
 // Looks at every listed file before anything of the output is lost: each must
-// be there (a missing one, maybe left aside by a stopped run, ends the run
-// with its fixed line), a regular file, readable and removable.
+// be there, a regular file, readable and removable. A missing one ends the run
+// with its fixed line, once every listed file a stopped run left aside is named.
 void check_listed(const MergeFile_info& info, const char* const file_list[],
                   FileIdentity listed[]) {
+  const char* missing = nullptr;
   for (std::uint32_t i = 0; i < info.file_count; ++i) {
     listed[i] = examine(file_list[i]);
-    if (listed[i].error == 0) {
-      refuse_unless_file(file_list[i], listed[i], "merge");
-      const Input in{.fd = sys::open_input(file_list[i]), .path = file_list[i]};
-      if (in.fd < 0) stop_input_unopened(file_list[i]);
-      close_input(in);
-      refuse_unremovable(file_list[i], "merge");
-      continue;
-    }
+    if (listed[i].error == 0) continue;
     const std::string left = left_aside(file_list[i]);
-    if (!left.empty())
+    if (!left.empty()) {
       warn("a stopped run left %s as %s: rename it back to merge it", file_list[i], left.c_str());
-    stop_input_unopened(file_list[i]);
+    }
+    if (missing == nullptr) missing = file_list[i];
+  }
+  if (missing != nullptr) stop_input_unopened(missing);
+  for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    refuse_unless_file(file_list[i], listed[i], "merge");
+    const Input in{.fd = sys::open_input(file_list[i]), .path = file_list[i]};
+    if (in.fd < 0) stop_input_unopened(file_list[i]);
+    close_input(in);
+    refuse_unremovable(file_list[i], "merge");
   }
 }
 

@@ -89,36 +89,45 @@ TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
   struct Case {
     const char* name;
     Made made;
-    std::string image;  // what a.img holds where it is a file
-    const char* reason;
+    std::string image;  // what the image holds where it is a file
+    std::string reason;
+    std::string image_name = "a.img";
+    std::string left = ".a.img.kiv_parse_bin-4367-0";  // where a leftover is made
   };
   const std::string not_file = "kiv_parse_bin: refusing to split a.img: not a regular file\n";
+  // Too long for the usual name beside it: the tool's short one, with a hash of the name.
+  const std::string long_name(250, 'i');
   const Case cases[]{
       {"missing image", none, "", "kiv_parse_bin: cannot open a.img: "},
-      {"image is a directory", folder, "", not_file.c_str()},
-      {"image is a FIFO", fifo, "", not_file.c_str()},
+      {"image is a directory", folder, "", not_file},
+      {"image is a FIFO", fifo, "", not_file},
       {"image ends inside the word", file, make_image(18, 16, 512),
        "kiv_parse_bin: a.img ends before its header size word at offset 16"},
       {"image left aside by a stopped run", leftover, "",
        "kiv_parse_bin: cannot open a.img: No such file or directory (a stopped run left it as "
        ".a.img.kiv_parse_bin-4367-0: rename it back to split it)\n"},
+      {"image with a long name left aside", leftover, "",
+       "kiv_parse_bin: cannot open " + long_name +
+           ": No such file or directory (a stopped run left "
+           "it as .kiv_parse_bin-cd889e9f-4367-0: rename it back to split it)\n",
+       long_name, ".kiv_parse_bin-cd889e9f-4367-0"},
   };
   for (const auto& c : cases) {
     TABLE_ROW(c.name);
-    fs::remove_all(at("a.img"));
-    fs::remove(at(".a.img.kiv_parse_bin-4367-0"));
-    if (c.made == folder) fs::create_directory(at("a.img"));
-    if (c.made == file) write_file(at("a.img"), c.image);
-    if (c.made == leftover) write_file(at(".a.img.kiv_parse_bin-4367-0"), "x");
-    if (c.made == fifo && !make_fifo(at("a.img"))) continue;
-    Outcome run = run_tool({"16", "a.img", "h.bin", "b.bin"}, dir.path);
+    for (const auto& entry : fs::directory_iterator(dir.path)) fs::remove_all(entry.path());
+    if (c.made == folder) fs::create_directory(at(c.image_name));
+    if (c.made == file) write_file(at(c.image_name), c.image);
+    if (c.made == leftover) write_file(at(c.left), "x");
+    if (c.made == fifo && !make_fifo(at(c.image_name))) continue;
+    Outcome run = run_tool({"16", c.image_name, "h.bin", "b.bin"}, dir.path);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, console(echo_16));
+    EXPECT_EQ(run.out, console("input header addr is 16,input file:" + c.image_name +
+                               ",output file1:h.bin output file2:b.bin\r\n"));
     EXPECT_TRUE(run.err.starts_with(console(c.reason))) << run.err;
     if (c.made == file) {
-      EXPECT_EQ(read_file(at("a.img")), c.image);
+      EXPECT_EQ(read_file(at(c.image_name)), c.image);
     }
-    EXPECT_EQ(exists("a.img"), c.made != none && c.made != leftover);
+    EXPECT_EQ(exists(c.image_name), c.made != none && c.made != leftover);
     EXPECT_FALSE(exists("h.bin") || exists("b.bin"));
   }
 }

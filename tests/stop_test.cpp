@@ -1,0 +1,235 @@
+// Runs stopped, killed or signalled at a system call, through the tests' build
+// of the tool and its fault table (src/faults.h), then checked for what a user
+// would find: the inputs whole, or the outputs complete.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "child.h"
+
+namespace {
+
+// The run's inputs and outputs, as one command names them.
+struct Command {
+  const char* name;
+  const char* program;  // built with the fault table
+  std::vector<std::string> args, inputs, outputs;
+};
+
+const Command commands[]{
+    {"split",
+     KIV_PARSE_BIN_FAULTS_EXE,
+     {"16", "a.img", "h.bin", "b.bin"},
+     {"a.img"},
+     {"h.bin", "b.bin"}},
+    {"merge", MERGE_RUNNER_EXE, {"one", "two", "2", "out"}, {"one", "two"}, {"out"}},
+};
+
+// The input at name in dir as a user finds it: under its name, or where a
+// stopped run moved it aside; "" where neither is there.
+std::string found(const fs::path& dir, const std::string& name, std::string* aside = nullptr) {
+  if (fs::exists(dir / name)) return read_file(dir / name);
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string entry_name = entry.path().filename().string();
+    if (entry_name.starts_with("." + name + ".kiv_parse_bin-")) {
+      if (aside != nullptr) *aside = entry_name;
+      return read_file(entry.path());
+    }
+  }
+  return "";
+}
+
+// Kills the command at each system call the seam makes, in turn, until one
+// run gets through; after each kill, runs the same command again and checks
+// that nothing is lost: every input whole under its name or the name it was
+// moved aside to (which the second run names), or its bytes in the outputs.
+TEST(Faults, KilledAtAnyCallLosesNothing) {
+  const std::string image = make_image(70000, 16, 0x1234);
+  const std::string contents[] = {image, image.substr(0, 40000), image.substr(40000)};
+  for (const auto& c : commands) {
+    TABLE_ROW(c.name);
+    int whole = 0, aside = 0, done = 0;
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(testing::Message() << "killed at call " << n);
+      ScratchDir dir;
+      for (std::size_t i = 0; i < c.inputs.size(); ++i) {
+        write_file(dir.path / c.inputs[i], contents[c.inputs.size() == 1 ? 0 : 1 + i]);
+      }
+      Outcome killed = run_child(
+          [&] {
+            setenv("KIV_FAULTS", ("kill:" + std::to_string(n)).c_str(), 1);
+            exec_program(c.program, c.args);
+          },
+          dir.path);
+      if (killed.status != 128 + SIGKILL) {
+        EXPECT_EQ(killed.status, 0) << killed.err;
+        std::printf(
+            "%s: %d calls; killed at each, then run again: %d times the second run "
+            "finished it, %d times it named an input left aside, %d times it left the "
+            "inputs whole\n",
+            c.name, n - 1, done, aside, whole);
+        break;
+      }
+      Outcome again = run_program(c.program, c.args, dir.path);
+      std::string joined;  // what the inputs gone from the folder must have left in the outputs
+      bool all_there = true, none_there = true, one_aside = false;
+      for (std::size_t i = 0; i < c.inputs.size(); ++i) {
+        std::string moved;
+        const std::string now = found(dir.path, c.inputs[i], &moved);
+        const std::string& was = contents[c.inputs.size() == 1 ? 0 : 1 + i];
+        if (!moved.empty()) {
+          one_aside = true;
+          EXPECT_NE(again.err.find(moved), std::string::npos) << "the second run names " << moved;
+        }
+        if (now == was) {
+          none_there = false;
+          continue;
+        }
+        EXPECT_EQ(now, "") << c.inputs[i] << " is there, but not whole";
+        EXPECT_TRUE(none_there) << c.inputs[i] << " is gone while one before it is there";
+        all_there = false;
+        joined += was;
+      }
+      std::string outputs;
+      for (const auto& o : c.outputs) outputs += read_file(dir.path / o);
+      EXPECT_TRUE(outputs.starts_with(joined)) << "the outputs lack what went";
+      if (none_there) {
+        EXPECT_TRUE(outputs == joined) << "the outputs are not what went";
+      }
+      if (one_aside) {
+        ++aside;
+      } else if (all_there) {
+        ++whole;
+      } else {
+        ++done;
+      }
+      if (n > 2000) FAIL() << "no run got through";
+    }
+  }
+}
+
+// A run's outputs stay its own until its image is gone: a second run on them
+// waits, says so, and once it holds them finds the image gone.
+TEST(Faults, SecondRunOnTheOutputsWaitsForTheFirst) {
+  ScratchDir dir;
+  const std::string image = make_image(1 << 20, 16, 0x1234);
+  write_file(dir.path / "a.img", image);
+  fs::create_directory(dir.path / "first");
+  fs::create_directory(dir.path / "second");
+  const std::vector<std::string> args{"16", (dir.path / "a.img").string(),
+                                      (dir.path / "h.bin").string(), (dir.path / "b.bin").string()};
+  // Stopped after its checks, just before it moves the image aside.
+  pid_t first = start_child([&] { exec_faulted("renameat2#1:stop,linkat#1:stop", args); },
+                            dir.path / "first");
+  ASSERT_TRUE(stops(first));
+  pid_t second = start_child([&] { exec_tool(args); }, dir.path / "second");
+  const std::string waiting =
+      "kiv_parse_bin: waiting for " + args[2] + ": another program holds a lock on it\n";
+  std::string said;
+  for (int waited = 0; said != waiting && waited < 1000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    said = read_file(dir.path / "second/.stderr");
+  }
+  EXPECT_EQ(said, waiting);
+  EXPECT_TRUE(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin") == image)
+      << "the second run emptied the first one's outputs";
+  kill(first, SIGCONT);
+  Outcome one = wait_child(first, dir.path / "first");
+  Outcome two = wait_child(second, dir.path / "second");
+
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(two.status, 1);
+  EXPECT_TRUE(two.err.ends_with("cannot open " + args[1] + ": No such file or directory\n"))
+      << two.err;
+  EXPECT_TRUE(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin") == image)
+      << "the outputs are not the whole image";
+}
+
+// Once the image is removed the run finishes, whatever stop signal comes:
+// its status says what happened. One that comes before leaves the image.
+TEST(Faults, SignalsOnceTheImageGoesLetTheRunFinish) {
+  struct Case {
+    const char* name;
+    const char* stop;  // where the tool stops to be signalled
+    int signal;
+    bool image_gone;
+  };
+  const Case cases[]{
+      {"SIGINT at the move aside", "renameat2#1:stop,linkat#1:stop", SIGINT, true},
+      {"SIGTERM at the move aside", "renameat2#1:stop,linkat#1:stop", SIGTERM, true},
+      {"SIGHUP at the move aside", "renameat2#1:stop,linkat#1:stop", SIGHUP, true},
+      {"SIGINT before the outputs are synced", "fdatasync#1:stop,fsync#1:stop", SIGINT, false},
+  };
+  for (const auto& c : cases) {
+    TABLE_ROW(c.name);
+    ScratchDir dir;
+    const std::string image = make_image(768, 16, 512);
+    write_file(dir.path / "a.img", image);
+    pid_t pid = start_child(
+        [&] {
+          exec_faulted(c.stop, {"16", "a.img", "h.bin", "b.bin"});
+        },
+        dir.path);
+    ASSERT_TRUE(stops(pid));
+    kill(pid, c.signal);
+    kill(pid, SIGCONT);
+    Outcome run = wait_child(pid, dir.path);
+
+    if (c.image_gone) {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(run.out.ends_with("End create header file\r\n")) << run.out;
+      EXPECT_FALSE(fs::exists(dir.path / "a.img"));
+      EXPECT_TRUE(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin") == image);
+    } else {
+      EXPECT_EQ(run.status, 128 + c.signal);
+      EXPECT_EQ(read_file(dir.path / "a.img"), image);
+    }
+  }
+}
+
+// A reader that opens the output FIFO without blocking, and leaves at the
+// first end of file it reads, still gets the whole body.
+TEST(Faults, ReaderOpeningWithoutBlockingGetsTheBody) {
+  ScratchDir dir;
+  const std::string image = make_image(1 << 20, 16, 512);
+  write_file(dir.path / "a.img", image);
+  ASSERT_TRUE(make_fifo(dir.path / "pipe"));
+  pid_t pid = start_child([&] { exec_tool({"16", "a.img", "h.bin", "pipe"}); }, dir.path);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the tool opens the FIFO
+  int reader = open((dir.path / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::string through;
+  char buffer[1 << 16];
+  pollfd ready{reader, POLLIN, 0};
+  // Reads at once: an end of file (no writer there) ends it; waits only while a writer is.
+  for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) != 0;) {
+    if (n > 0) through.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && (errno != EAGAIN || poll(&ready, 1, 10000) != 1)) break;
+  }
+  close(reader);
+  bool ended = false;
+  for (int waited = 0; !ended && waited < 1000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    siginfo_t info{};
+    ended = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid;
+  }
+  if (!ended) kill(pid, SIGKILL);
+  Outcome run = wait_child(pid, dir.path);
+
+  EXPECT_TRUE(ended) << "the tool waited for a reader that had come and gone";
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(through == image.substr(512)) << "the reader got " << through.size() << " bytes";
+}
+
+}  // namespace
