@@ -17,6 +17,7 @@ struct HeldInput {
   const char* path = nullptr;
   FileIdentity recorded;
   int watch = -1;
+  bool others_only = false;  // the watch reports other programs' changes only
 };
 HeldInput input;
 // The run's outputs, from claim_output to let_go_of_outputs: a split's two, a merge's one.
@@ -139,6 +140,16 @@ void remove_checked(int folder, const char* name, const char* action) {
   if (seen(input.watch, path) != 0 || !unchanged(sys::identify_at(folder, name), before)) {
     changed(path);
   }
+  if (sys::moving_copies(folder)) {
+    // As rm removes it: moving a file of an overlay's lower layer aside would
+    // first copy it whole into the upper one. Only a watch that names who
+    // changed it can tell a file renamed over it in that instant.
+    if (sys::remove_at(folder, name) != 0) fail_errno(action, path);
+    if (input.others_only && (seen(input.watch, path) & sys::seen_changed) != 0) {
+      fail("%s was replaced as it was removed: what was removed is not what was copied", path);
+    }
+    return;
+  }
   const std::string aside = move_aside(folder, name, path, action);
   if (aside.empty()) fail_errno(action, path);
   // The move itself sets the time of change and, where the watch can't tell
@@ -187,12 +198,11 @@ void refuse_unremovable(const char* path, const char* verb) {
 }
 
 void hold_input(const char* path, const FileIdentity& id) {
-  input = HeldInput{path, id, -1};
+  input = HeldInput{path, id, -1, false};
   if (id.error != 0) return;
   const Input in{.fd = sys::open_input(path), .path = path};
   if (in.fd < 0) return;  // the open that reads it says why
-  bool others_only = false;
-  input.watch = sys::watch_file(in.fd, path, others_only);
+  input.watch = sys::watch_file(in.fd, path, input.others_only);
   if (input.watch < 0) {
     say_unwatched(path);
     // A change within the clock's tick would leave the times as recorded:

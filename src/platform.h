@@ -113,6 +113,9 @@ FileIdentity identify_at(int folder, const char* name);
 // (then -1, EEXIST).
 int rename_new_at(int folder, const char* from, const char* to);
 int remove_at(int folder, const char* name);
+// True where moving a file within the folder may copy its data first (an
+// overlay, whose lower layer's files are copied up to be renamed).
+bool moving_copies(int folder);
 // The first name in the folder that starts with prefix, or "" where none does.
 std::string find_name(int folder, const char* prefix);
 

@@ -18,6 +18,9 @@
 #if HAVE_FANOTIFY_INIT
 #include <sys/fanotify.h>
 #endif
+#if HAVE_FSTATFS
+#include <sys/vfs.h>
+#endif
 #if HAVE_INOTIFY_INIT1
 #include <sys/inotify.h>
 #elif HAVE_KQUEUE
@@ -32,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -277,74 +281,155 @@ int sys::sync_folder(const char* folder) {
   return rc;
 }
 
-// Watches. Linux: fanotify first, one group a file, whose notices name the
-// process behind each change, so the tool's own writes and moves are told
-// from other programs'; where it is refused (kernels before 5.13 for users,
-// file systems without file handles), inotify, which can't tell them apart,
-// as kqueue on macOS and the BSDs can't. A watch is its index in `watches`;
-// each keeps what it saw as bits until asked, and the file's identity, so
-// that where the tool moves a file by a second link (rename_new_at) its own
-// link changes are not taken for another program's.
+// Watches. Linux: fanotify first, whose notices name the process behind each
+// change, so the tool's own writes and moves are told from other programs';
+// where it is refused (kernels before 5.13 for users, file systems without
+// file handles), inotify, which can't tell them apart, as kqueue on macOS and
+// the BSDs can't. A watch is its index in `watches`; each keeps what it saw as
+// bits until asked, and the file's identity, so that where the tool moves a
+// file by a second link (rename_new_at) its own link changes are not taken
+// for another program's. Every fanotify watch shares one group where the
+// file's handle tells its notices apart: closing a group waits for the
+// kernel's grace period, some milliseconds, once a run rather than once a file.
 namespace {
 
 struct Watch {
-  int group;  // fanotify: the watch's own group; -1 where the shared queue reports it
-  int wd;     // inotify's watch descriptor, or kqueue's descriptor of the file; -1 once ended
+  int group;  // fanotify: the group that reports it; -1 where the shared queue does
+  int wd;     // inotify's watch descriptor, or a descriptor of the file of its own; -1 once ended
   dev_t device;
   ino_t inode;
   unsigned seen;
+  std::string fid;  // fanotify: the file as its notices name it; "" where its group is its own
 };
 std::vector<Watch> watches;
-int events_fd = -1;  // inotify's or kqueue's queue, shared by every watch on it
+int events_fd = -1;     // inotify's or kqueue's queue, shared by every watch on it
+int shared_group = -1;  // fanotify's group for every file whose handle is known
 
-bool live(const Watch& w) { return w.group >= 0 || w.wd >= 0; }
+bool live(const Watch& w) { return w.wd >= 0; }
 
-// Adds what one notice on the shared queue reports to the watches it names
-// (wd -1: every watch). A change of links to the file `linked`, which the
-// tool itself links and unlinks, is a move.
-void note_event(int wd, bool moved, bool links, bool other, bool lost, const struct stat* linked) {
+// What one notice on the shared queue says of a file.
+struct Notice {
+  bool moved, links, gone, written, lost;
+};
+
+// Adds what a notice reports to the watches it names (wd -1: every watch).
+// While the tool moves the file `linked` by a second link, its own link
+// changes are a move, and so is the end of the old name's inode on a file
+// system that gives each name its own (FUSE): the file lives on under the
+// new name, where the caller checks it by identity.
+void note_event(int wd, const Notice& n, const struct stat* linked) {
   for (Watch& w : watches) {
     if (w.group >= 0 || w.wd < 0 || (wd != -1 && w.wd != wd)) continue;
     bool own = linked != nullptr && w.device == linked->st_dev && w.inode == linked->st_ino;
-    if (moved || (links && own)) w.seen |= sys::seen_moved;
-    if (other || (links && !own)) w.seen |= sys::seen_changed;
-    if (lost) w.seen |= sys::seen_lost;
+    if (n.moved || (own && (n.links || n.gone))) w.seen |= sys::seen_moved;
+    if (n.written || (!own && (n.links || n.gone))) w.seen |= sys::seen_changed;
+    if (n.lost) w.seen |= sys::seen_lost;
   }
 }
 
 #if HAVE_FANOTIFY_INIT
+constexpr std::uint64_t notices = FAN_MODIFY | FAN_ATTRIB | FAN_MOVE_SELF | FAN_DELETE_SELF;
+
+int new_group() {
+  return SYS(fanotify_init, FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_FID,
+             O_RDONLY | O_CLOEXEC);
+}
+
+// The file system's id and the file's handle, as fanotify's notices give them.
+std::string fid_key(const void* fsid, const struct file_handle& handle) {
+  std::string key(static_cast<const char*>(fsid), sizeof(fsid_t));
+  key.append(reinterpret_cast<const char*>(&handle.handle_type), sizeof handle.handle_type);
+  return key.append(reinterpret_cast<const char*>(handle.f_handle), handle.handle_bytes);
+}
+
+// The key of the file open as fd; "" where the system gives no handle for it.
+std::string fid_of(int fd) {
+  struct statfs fs {};
+  union {
+    struct file_handle handle;
+    char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  } h{};
+  int mount_id = 0;
+  constexpr int only_to_compare =
+      0x200;  // AT_HANDLE_FID (Linux 6.5): also where none could be opened
+  h.handle.handle_bytes = MAX_HANDLE_SZ;
+  if (SYS(fstatfs, fd, &fs) != 0) return "";
+  if (name_to_handle_at(fd, "", &h.handle, &mount_id, AT_EMPTY_PATH | only_to_compare) != 0) {
+    h.handle.handle_bytes = MAX_HANDLE_SZ;
+    if (name_to_handle_at(fd, "", &h.handle, &mount_id, AT_EMPTY_PATH) != 0) return "";
+  }
+  return fid_key(&fs.f_fsid, h.handle);
+}
+
 bool add_attributed(Watch& w, int fd) {
-  w.group = SYS(fanotify_init, FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_FID,
-                O_RDONLY | O_CLOEXEC);
-  if (w.group < 0) return false;
+  const std::string fid = fid_of(fd);
+  if (!fid.empty() && shared_group < 0) shared_group = new_group();
+  const int group = fid.empty() ? new_group() : shared_group;
+  if (group < 0) return false;
   // Marked by the descriptor: no path, and no /proc, between the tool and the file it opened.
-  if (SYS(fanotify_mark, w.group, FAN_MARK_ADD,
-          FAN_MODIFY | FAN_ATTRIB | FAN_MOVE_SELF | FAN_DELETE_SELF, fd, nullptr) == 0) {
-    return true;
+  if (SYS(fanotify_mark, group, FAN_MARK_ADD, notices, fd, nullptr) == 0) {
+    w.wd = SYS(fcntl, fd, F_DUPFD_CLOEXEC, 0);  // what ends the mark
+    if (w.wd >= 0) {
+      w.group = group;
+      w.fid = fid;
+      return true;
+    }
   }
   int error = errno;
-  close(w.group);
-  w.group = -1;
+  if (fid.empty()) close(group);
   errno = error;
   return false;
 }
 
-void gather_attributed(Watch& w) {
+// The key of the file one notice names, or "" for one that names none (an overflow).
+std::string fid_in(const struct fanotify_event_metadata* m) {
+  const char* at = reinterpret_cast<const char*>(m) + m->metadata_len;
+  const char* end = reinterpret_cast<const char*>(m) + m->event_len;
+  while (at + sizeof(struct fanotify_event_info_header) <= end) {
+    const auto* info = reinterpret_cast<const struct fanotify_event_info_fid*>(at);
+    if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_FID) {
+      return fid_key(&info->fsid, *reinterpret_cast<const struct file_handle*>(info->handle));
+    }
+    if (info->hdr.len == 0) break;
+    at += info->hdr.len;
+  }
+  return "";
+}
+
+void gather_attributed(int group) {
   alignas(fanotify_event_metadata) char buffer[4096];
-  for (ssize_t n; (n = SYS(read, w.group, buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; (n = SYS(read, group, buffer, sizeof buffer)) > 0;) {
     for (const auto* m = reinterpret_cast<const fanotify_event_metadata*>(buffer);
          FAN_EVENT_OK(m, n); m = FAN_EVENT_NEXT(m, n)) {
-      if ((m->mask & FAN_Q_OVERFLOW) != 0) w.seen |= sys::seen_lost;
-      // Another process, or where the group may not name others, 0.
-      if (m->pid != getpid()) {
-        w.seen |= sys::seen_changed | ((m->mask & FAN_MOVE_SELF) != 0 ? sys::seen_moved : 0);
+      const bool lost = (m->mask & FAN_Q_OVERFLOW) != 0;
+      const std::string fid = lost ? "" : fid_in(m);
+      for (Watch& w : watches) {
+        if (w.group != group || !live(w) || (!lost && !w.fid.empty() && w.fid != fid)) continue;
+        if (lost) w.seen |= sys::seen_lost;
+        // Another process, or where the group may not name others, 0.
+        if (!lost && m->pid != getpid()) {
+          w.seen |= sys::seen_changed | ((m->mask & FAN_MOVE_SELF) != 0 ? sys::seen_moved : 0);
+        }
       }
     }
   }
 }
+
+void end_attributed(const Watch& w) {
+  if (w.fid.empty()) {
+    close(w.group);
+  } else if (std::none_of(watches.begin(), watches.end(), [&](const Watch& o) {
+               return live(o) && o.group == w.group && o.fid == w.fid;
+             })) {
+    // Marks hold their file: a removed input's blocks are freed only once its mark goes.
+    fanotify_mark(w.group, FAN_MARK_REMOVE, notices, w.wd, nullptr);
+  }
+  close(w.wd);
+}
 #else
 bool add_attributed(Watch&, int) { return false; }
-void gather_attributed(Watch&) {}
+void gather_attributed(int) {}
+void end_attributed(const Watch&) {}
 #endif
 
 #if HAVE_INOTIFY_INIT1
@@ -394,9 +479,11 @@ void gather_queued(const struct stat* linked) {
       at += static_cast<ssize_t>(sizeof *event + event->len);
       // An overflow lost notices of any watch; IN_IGNORED: the watch went with the file.
       bool overflow = (event->mask & IN_Q_OVERFLOW) != 0;
-      note_event(overflow ? -1 : event->wd, (event->mask & IN_MOVE_SELF) != 0,
-                 (event->mask & IN_ATTRIB) != 0,
-                 (event->mask & (IN_MODIFY | IN_DELETE_SELF | IN_IGNORED)) != 0, overflow, linked);
+      note_event(overflow ? -1 : event->wd,
+                 Notice{(event->mask & IN_MOVE_SELF) != 0, (event->mask & IN_ATTRIB) != 0,
+                        (event->mask & (IN_DELETE_SELF | IN_IGNORED)) != 0,
+                        (event->mask & IN_MODIFY) != 0, overflow},
+                 linked);
     }
   }
 }
@@ -429,8 +516,10 @@ void gather_queued(const struct stat* linked) {
     for (int i = 0; i < n; ++i) {
       auto flags = events[i].fflags;
       note_event(
-          static_cast<int>(events[i].ident), (flags & NOTE_RENAME) != 0, (flags & NOTE_LINK) != 0,
-          (flags & (NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_DELETE)) != 0, false, linked);
+          static_cast<int>(events[i].ident),
+          Notice{(flags & NOTE_RENAME) != 0, (flags & NOTE_LINK) != 0, (flags & NOTE_DELETE) != 0,
+                 (flags & (NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB)) != 0, false},
+          linked);
     }
   }
 }
@@ -448,8 +537,9 @@ void gather_queued(const struct stat*) {}
 #endif
 
 void gather_events(const struct stat* linked = nullptr) {
-  for (Watch& w : watches) {
-    if (w.group >= 0) gather_attributed(w);
+  if (shared_group >= 0) gather_attributed(shared_group);
+  for (const Watch& w : watches) {
+    if (live(w) && w.group >= 0 && w.fid.empty()) gather_attributed(w.group);
   }
   if (events_fd >= 0) gather_queued(linked);
 }
@@ -459,7 +549,7 @@ void gather_events(const struct stat* linked = nullptr) {
 int sys::watch_file(int fd, const char* path, bool& others_only) {
   struct stat st {};
   if (SYS(fstat, fd, &st) != 0) return -1;
-  Watch w{-1, -1, st.st_dev, st.st_ino, 0};
+  Watch w{-1, -1, st.st_dev, st.st_ino, 0, ""};
   others_only = add_attributed(w, fd);
   if (!others_only) {
     if (events_fd < 0) events_fd = open_events();
@@ -477,9 +567,12 @@ unsigned sys::watch_seen(int watch) {
 void sys::unwatch(int watch) {
   if (watch < 0 || !live(watches.at(static_cast<std::size_t>(watch)))) return;
   gather_events();
-  Watch ended = std::exchange(watches[static_cast<std::size_t>(watch)], Watch{-1, -1, 0, 0, 0});
-  if (ended.group >= 0) close(ended.group);
-  if (ended.wd >= 0) end_queued(ended);
+  Watch ended = std::exchange(watches[static_cast<std::size_t>(watch)], Watch{-1, -1, 0, 0, 0, ""});
+  if (ended.group >= 0) {
+    end_attributed(ended);
+  } else {
+    end_queued(ended);
+  }
 }
 
 bool sys::coarse_times(const FileIdentity& id) { return id.changed % 1000000000 == 0; }
@@ -607,6 +700,16 @@ int sys::rename_new_at(int folder, const char* from, const char* to) {
 }
 
 int sys::remove_at(int folder, const char* name) { return SYS(unlinkat, folder, name, 0); }
+
+bool sys::moving_copies([[maybe_unused]] int folder) {
+#if HAVE_FSTATFS
+  struct statfs fs {};
+  return SYS(fstatfs, folder, &fs) == 0 &&
+         (static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFu) == 0x794C7630;  // overlayfs
+#else
+  return false;
+#endif
+}
 
 std::string sys::find_name(int folder, const char* prefix) {
   int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);

@@ -276,6 +276,8 @@ int sys::remove_at(int folder, const char* name) {
   return std::remove(in_folder(folder, name).c_str());
 }
 
+bool sys::moving_copies(int) { return false; }
+
 std::string sys::find_name(int folder, const char* prefix) {
   WIN32_FIND_DATAA found{};
   HANDLE search = FindFirstFileA((in_folder(folder, prefix) + "*").c_str(), &found);

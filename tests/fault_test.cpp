@@ -24,11 +24,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 
 #include "child.h"
 #include "kiv_parse_bin.h"
+#include "mounts.h"
 
 namespace {
 
@@ -64,9 +66,10 @@ TEST(Faults, FullFileSystemKeepsImage) {
 // drains the pipe yet, so the copy stalls half way, every time; pipe is then
 // the reading end, non-blocking.
 pid_t start_stalled(const fs::path& dir, const std::vector<std::string>& args, int& pipe,
-                    const std::function<void()>& exec = {}) {
-  EXPECT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-  pipe = open((dir / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                    const std::function<void()>& exec = {}, const fs::path& fifo = {}) {
+  const fs::path at = fifo.empty() ? dir / "pipe" : fifo;
+  EXPECT_EQ(mkfifo(at.c_str(), 0600), 0);
+  pipe = open(at.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   pid_t pid = start_child(
       exec ? exec : [&] { exec_tool(args); }, dir);
   pollfd ready{pipe, POLLIN, 0};
@@ -109,30 +112,6 @@ void rewrite_quietly(const fs::path& file) {
   fs::last_write_time(file, modified);
 }
 
-// A file system whose times keep whole seconds (ext4 with 128-byte inodes),
-// mounted from a file for the test's life; needs root and mkfs.ext4.
-struct CoarseClock {
-  ScratchDir scratch;
-  fs::path dir = scratch.path / "mnt";
-  bool mounted = false;
-  std::string why = "needs root, loop devices and mkfs.ext4";
-  CoarseClock() {
-    fs::create_directory(dir);
-    const std::string disk = (scratch.path / "disk").string();
-    const std::string make = "truncate -s 64M " + disk + " && mkfs.ext4 -q -I 128 " + disk +
-                             " >/dev/null 2>&1 && mount -o loop " + disk + " " + dir.string() +
-                             " 2>/dev/null";
-#if defined(__linux__)
-    mounted = geteuid() == 0 && std::system(make.c_str()) == 0;  // NOLINT(cert-env33-c)
-#endif
-  }
-  ~CoarseClock() {
-#if defined(__linux__)
-    if (mounted) umount2(dir.c_str(), MNT_DETACH);
-#endif
-  }
-};
-
 // Where the run gets its watches from. Every row of ChangesMidSplitKeepTheImage
 // runs under each: a change no watch reports must still be caught.
 struct Watching {
@@ -161,8 +140,10 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
     // where this fault says, and goes on after the change.
     std::string stall;
     Change change;
-    std::vector<std::string> err;  // what standard error ends with: one of these
-    bool coarse = false;           // on a file system whose clock keeps whole seconds, within one
+    std::vector<std::string> err;   // what standard error ends with: one of these
+    bool coarse = false;            // on a file system whose clock keeps whole seconds, within one
+    std::string links_needed = "";  // where the change makes a link: not on exFAT
+    bool here_only = false;         // what it shows is the queue's, not the file system's
   };
   const auto write_16 = [](const char* name) {
     return [name](const fs::path& d) {
@@ -222,7 +203,10 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
        },
        {image_changed,
         "kiv_parse_bin: changes to h.bin and a.img could not all be followed: too many came at "
-        "once\n"}},
+        "once\n"},
+       false,
+       "",
+       true},
       // Times that can't show it: only the watches, or a look once the clock moved on, can.
       {"image rewritten within the second it was written",
        "body",
@@ -238,7 +222,9 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
       {"body swapped for a link to the image",
        "header",
        [](const fs::path& d) { fs::create_symlink("a.img", d / "b.bin"); },
-       {"kiv_parse_bin: refusing to overwrite the image a.img with b.bin\n"}},
+       {"kiv_parse_bin: refusing to overwrite the image a.img with b.bin\n"},
+       false,
+       "symbolic"},
   };
   const Watching watchings[]{
       {"the system's own", "", false},
@@ -248,63 +234,86 @@ TEST(Faults, ChangesMidSplitKeepTheImage) {
   };
   const bool proc_hidable =
       run_child([] { std::exit(hide_proc() ? 0 : 1); }, ScratchDir().path).status == 0;
-  const CoarseClock coarse;
-  for (const auto& w : watchings) {
-    if (w.without_proc && !proc_hidable) {
-      std::printf("skipped %s: needs root and mount namespaces\n", w.name);
+  // Here (the scratch folder), then each file system the tests can mount.
+  std::vector<std::unique_ptr<Mounted>> mounts;
+  // Under qemu-user the file calls are this machine's own: the native run covers them.
+  if (*TARGET_EMULATOR != '\0')
+    std::printf("skipped the mounted file systems: under an emulator\n");
+  for (const auto& kind : mountable_kinds()) {
+    if (*TARGET_EMULATOR == '\0') mounts.push_back(std::make_unique<Mounted>(kind));
+  }
+  for (std::size_t where = 0; where <= mounts.size(); ++where) {
+    const Mounted* on = where == 0 ? nullptr : mounts[where - 1].get();
+    if (on != nullptr && !on->mounted) {
+      std::printf("skipped every row on %s: %s\n", on->kind.c_str(), on->why.c_str());
       continue;
     }
-    for (const auto& c : cases) {
-      TABLE_ROW(c.name);
-      SCOPED_TRACE(w.name);
-      if (c.coarse && !coarse.mounted) {
-        std::printf("skipped %s: %s\n", c.name, coarse.why.c_str());
+    const bool fuse = on != nullptr && on->kind != "ext4, whole seconds";
+
+    for (const auto& w : watchings) {
+      // FUSE adds nothing to what a run lacking its watches does: those run once, on ext4.
+      if (fuse && (w.without_proc || w.faults.find("inotify_init1") != std::string::npos)) continue;
+      if (w.without_proc && !proc_hidable) {
+        if (where == 0) std::printf("skipped %s: needs root and mount namespaces\n", w.name);
         continue;
       }
-      ScratchDir scratch;
-      const fs::path& dir = c.coarse ? coarse.dir : scratch.path;
-      for (const char* name : {"a.img", "h.bin", "b.bin", "pipe"}) fs::remove(dir / name);
-      const fs::path image = dir / "a.img";
-      const std::string original = make_image(8 << 20, 16, 1 << 20);
-      write_file(image, original);
-      // Well in the past, so a change made now shows in the time of last write.
-      if (!c.coarse) fs::last_write_time(image, fs::last_write_time(image) - std::chrono::hours(1));
-      const bool piped = c.stall == "header" || c.stall == "body";
-      const std::vector<std::string> args{"16", "a.img", c.stall == "header" ? "pipe" : "h.bin",
-                                          c.stall == "body" ? "pipe" : "b.bin"};
-      const std::string faults =
-          piped ? w.faults : w.faults + (w.faults.empty() ? "" : ",") + c.stall;
-      const auto exec = [&] {
-        if (w.without_proc && !hide_proc()) std::_Exit(126);
-        if (faults.empty()) exec_tool(args);
-        exec_faulted(faults, args);
-      };
-      int pipe = -1;
-      pid_t pid = -1;
-      if (piped) {
-        pid = start_stalled(dir, args, pipe, exec);
-      } else {
-        pid = start_child(exec, dir);
-        if (!stops(pid)) {
-          wait_child(pid, dir);
-          std::printf("skipped %s under %s: this build makes no %s\n", c.name, w.name,
-                      c.stall.c_str());
+      for (const auto& c : cases) {
+        TABLE_ROW(c.name);
+        SCOPED_TRACE(w.name);
+        SCOPED_TRACE(on == nullptr ? "here" : on->kind);
+        // Within a second only where times keep seconds; the rest on ext4 adds nothing to here.
+        if (c.coarse ? on == nullptr || !on->coarse
+                     : on != nullptr && on->kind == "ext4, whole seconds")
           continue;
+        if (!c.links_needed.empty() && on != nullptr && !on->links) continue;
+        if (c.here_only && on != nullptr) continue;
+        ScratchDir scratch;
+        const fs::path dir = on == nullptr ? scratch.path : on->dir;
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+        const fs::path image = dir / "a.img", fifo = scratch.path / "pipe";
+        const std::string original = make_image(8 << 20, 16, 1 << 20);
+        write_file(image, original);
+        // Well in the past, so a change made now shows in the time of last write.
+        if (!c.coarse)
+          fs::last_write_time(image, fs::last_write_time(image) - std::chrono::hours(1));
+        const bool piped = c.stall == "header" || c.stall == "body";
+        const std::vector<std::string> args{"16", "a.img",
+                                            c.stall == "header" ? fifo.string() : "h.bin",
+                                            c.stall == "body" ? fifo.string() : "b.bin"};
+        const std::string faults =
+            piped ? w.faults : w.faults + (w.faults.empty() ? "" : ",") + c.stall;
+        const auto exec = [&] {
+          if (w.without_proc && !hide_proc()) std::_Exit(126);
+          if (faults.empty()) exec_tool(args);
+          exec_faulted(faults, args);
+        };
+        int pipe = -1;
+        pid_t pid = -1;
+        if (piped) {
+          pid = start_stalled(dir, args, pipe, exec, fifo);
+        } else {
+          pid = start_child(exec, dir);
+          if (!stops(pid)) {
+            wait_child(pid, dir);
+            std::printf("skipped %s under %s: this build makes no %s\n", c.name, w.name,
+                        c.stall.c_str());
+            continue;
+          }
         }
-      }
-      c.change(dir);
-      if (piped) drain(pipe);
-      kill(pid, SIGCONT);
-      Outcome run = wait_child(pid, dir);
-      if (piped) close(pipe);
+        c.change(dir);
+        if (piped) drain(pipe);
+        kill(pid, SIGCONT);
+        Outcome run = wait_child(pid, dir);
+        if (piped) close(pipe);
 
-      EXPECT_EQ(run.status, 1);
-      EXPECT_TRUE(std::any_of(c.err.begin(), c.err.end(), [&](const std::string& e) {
-        return run.err.ends_with(e);
-      })) << run.err;
-      EXPECT_TRUE(fs::exists(image));
-      if (c.err[0] != image_changed) {
-        EXPECT_TRUE(read_file(image) == original) << "the image is not whole";
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(std::any_of(c.err.begin(), c.err.end(), [&](const std::string& e) {
+          return run.err.ends_with(e);
+        })) << run.err;
+        EXPECT_TRUE(fs::exists(image));
+        if (c.err[0] != image_changed) {
+          EXPECT_TRUE(read_file(image) == original) << "the image is not whole";
+        }
       }
     }
   }
@@ -346,6 +355,71 @@ TEST(Faults, PipeReaderLeavingEarlyKeepsTheInputs) {
 
 // A download or rsync that replaces the image atomically while the tool is
 // about to remove it: the file found there was never copied and must stay.
+// Runs body(dir, name) in a scratch folder here, then on each file system the
+// tests can mount (saying which can't be), with a fresh empty dir each time.
+void on_every_file_system(
+    const std::function<void(const fs::path& dir, const std::string& name)>& body) {
+  {
+    ScratchDir here;
+    body(here.path, "here");
+  }
+  if (*TARGET_EMULATOR != '\0')
+    return;  // the file calls are this machine's: its native run covers them
+  for (const auto& kind : mountable_kinds()) {
+    Mounted on(kind);
+    if (!on.mounted) {
+      std::printf("skipped %s: %s\n", kind.c_str(), on.why.c_str());
+      continue;
+    }
+    body(on.dir, kind);
+  }
+}
+
+// The inputs' watches as the system gives them, and inotify's, which can't
+// tell the tool's own moves from another program's.
+const std::pair<const char*, const char*> move_watches[]{{"the system's own", ""},
+                                                         {"inotify", "fanotify_init:ENOSYS"}};
+
+// Splits and merges that finish, exact, wherever the files are: the move
+// aside before a removal must work where the rename can't refuse to replace.
+TEST(Faults, SplitsAndMergesFinishOnEveryFileSystem) {
+  on_every_file_system([](const fs::path& dir, const std::string& where) {
+    SCOPED_TRACE(where);
+    for (const auto& [watches, faults] : move_watches) {
+      SCOPED_TRACE(watches);
+      for (const std::uint32_t header : {0x1000u, 0x1234u}) {
+        const std::string image = make_image(3 << 20, 16, header);
+        write_file(dir / "a.img", image);
+        Outcome run = run_child(
+            [&] {
+              exec_faulted(faults, {"16", "a.img", "h.bin", "b.bin"});
+            },
+            dir);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_FALSE(fs::exists(dir / "a.img"));
+        EXPECT_TRUE(read_file(dir / "h.bin") == image.substr(0, header));
+        EXPECT_TRUE(read_file(dir / "b.bin") == image.substr(header));
+      }
+      Outcome run = run_child(
+          [&] {
+            setenv("KIV_FAULTS", faults, 1);
+            exec_program(MERGE_RUNNER_EXE, {"h.bin", "b.bin", "2", "joined"});
+          },
+          dir);
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(read_file(dir / "joined") == make_image(3 << 20, 16, 0x1234));
+      EXPECT_FALSE(fs::exists(dir / "h.bin") || fs::exists(dir / "b.bin"));
+      for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename().string().find("kiv_parse_bin-"), std::string::npos)
+            << "left behind: " << entry.path();
+      }
+      fs::remove(dir / "joined");
+    }
+  });
+}
+
+// A download or rsync that replaces the image atomically while the tool is
+// about to remove it: the file found there was never copied and must stay.
 TEST(Faults, FileRenamedOverAnInputIsKept) {
   if (*SHIM_LIBRARY == '\0') GTEST_SKIP() << "no library can be loaded into this build's tool";
   struct Case {
@@ -353,33 +427,40 @@ TEST(Faults, FileRenamedOverAnInputIsKept) {
     std::vector<std::string> args, outputs;
   };
   const Case cases[]{
-      {KIV_PARSE_BIN_EXE, {"16", "a.img", "h.bin", "b.bin"}, {"h.bin", "b.bin"}},
+      {KIV_PARSE_BIN_FAULTS_EXE, {"16", "a.img", "h.bin", "b.bin"}, {"h.bin", "b.bin"}},
       {MERGE_RUNNER_EXE, {"a.img", "-", "1", "joined"}, {"joined"}},
   };
-  for (const auto& c : cases) {
-    TABLE_ROW(c.program);
-    ScratchDir dir;
-    const std::string image = make_image(768, 16, 512), newer = "a file renamed over the image";
-    write_file(dir.path / "a.img", image);
-    write_file(dir.path / "newer", newer);
-    Outcome run = run_child(
-        [&] {
-          setenv("LD_PRELOAD", SHIM_LIBRARY, 1);
-          setenv("KIV_SHIM_RENAME_OVER", "newer", 1);
-          setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-          exec_program(c.program, c.args);
-        },
-        dir.path);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "kiv_parse_bin: a.img changed while it was copied\n");
-    EXPECT_EQ(read_file(dir.path / "a.img"), newer);
-    std::string joined;
-    for (const auto& output : c.outputs) joined += read_file(dir.path / output);
-    EXPECT_TRUE(joined == image) << "the outputs are not the whole image";
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()),
-              static_cast<std::ptrdiff_t>(1 + c.outputs.size()))
-        << "a file was left under another name";
-  }
+  on_every_file_system([&](const fs::path& dir, const std::string& where) {
+    SCOPED_TRACE(where);
+    for (const auto& [watches, faults] : move_watches) {
+      SCOPED_TRACE(watches);
+      for (const auto& c : cases) {
+        TABLE_ROW(c.program);
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+        const std::string image = make_image(768, 16, 512), newer = "a file renamed over the image";
+        write_file(dir / "a.img", image);
+        write_file(dir / "newer", newer);
+        Outcome run = run_child(
+            [&] {
+              setenv("LD_PRELOAD", SHIM_LIBRARY, 1);
+              setenv("KIV_SHIM_RENAME_OVER", "newer", 1);
+              setenv("KIV_FAULTS", faults, 1);
+              setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+              exec_program(c.program, c.args);
+            },
+            dir);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "kiv_parse_bin: a.img changed while it was copied\n");
+        EXPECT_EQ(read_file(dir / "a.img"), newer);
+        std::string joined;
+        for (const auto& output : c.outputs) joined += read_file(dir / output);
+        EXPECT_TRUE(joined == image) << "the outputs are not the whole image";
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()),
+                  static_cast<std::ptrdiff_t>(1 + c.outputs.size()))
+            << "a file was left under another name";
+      }
+    }
+  });
 }
 
 TEST(Faults, BodyIsCreatedOnlyOnceTheImageOpens) {
@@ -766,23 +847,39 @@ TEST(Faults, WaitsAreSaid) {
 }
 
 #if defined(__linux__)
-// An image baked into a container's lower layer: reading it must not copy it up.
+// An image baked into a container's lower layer: neither reading nor removing it may copy it up.
 TEST(Faults, ImageInALowerLayerSplitsTheFirstTime) {
   ScratchDir dir;
-  for (const char* sub : {"lower", "upper", "work", "merged"}) fs::create_directory(dir.path / sub);
+  for (const char* sub : {"lower", "top", "merged"}) fs::create_directory(dir.path / sub);
+  // An upper layer with room for a quarter of the image: a copy up can't fit.
   const std::string image = make_image(1 << 20, 16, 0x1234);
   write_file(dir.path / "lower/a.img", image);
+  if (mount("tmpfs", (dir.path / "top").c_str(), "tmpfs", 0, "size=256k") != 0) {
+    GTEST_SKIP() << "mounting a tmpfs is not permitted here: " << std::strerror(errno);
+  }
+  fs::create_directory(dir.path / "top/upper");
+  fs::create_directory(dir.path / "top/work");
   const std::string layers = "lowerdir=" + (dir.path / "lower").string() +
-                             ",upperdir=" + (dir.path / "upper").string() +
-                             ",workdir=" + (dir.path / "work").string();
+                             ",upperdir=" + (dir.path / "top/upper").string() +
+                             ",workdir=" + (dir.path / "top/work").string();
   if (mount("overlay", (dir.path / "merged").c_str(), "overlay", 0, layers.c_str()) != 0) {
+    umount2((dir.path / "top").c_str(), MNT_DETACH);
     GTEST_SKIP() << "mounting an overlay is not permitted here: " << std::strerror(errno);
   }
   Outcome run = run_tool({"16", "merged/a.img", "h.bin", "b.bin"}, dir.path);
+  const bool gone = !fs::exists(dir.path / "merged/a.img");
   umount2((dir.path / "merged").c_str(), MNT_DETACH);
+  std::vector<fs::path> copied;
+  for (const auto& entry : fs::directory_iterator(dir.path / "top/upper")) {
+    if (entry.is_regular_file()) copied.push_back(entry.path());
+  }
+  umount2((dir.path / "top").c_str(), MNT_DETACH);
 
   EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(gone);
   EXPECT_EQ(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin"), image);
+  // Removed as rm removes it: a whiteout in the upper layer, no copy of the image.
+  EXPECT_TRUE(copied.empty()) << "copied up: " << copied.front();
 }
 
 // Folders nested so deep that the image's path is near the system's limit:
