@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # crash_test.sh TOOL FAULTED DISK_LOGGER REPLAY SHIM
 #
-# Splits a 2 MiB image on ext4 (with and without a journal), xfs and btrfs
-# (where mkfs exists), each made on a disk whose writes and flushes are logged,
+# Splits a 2 MiB image on ext4 (with and without a journal), xfs, btrfs,
+# exFAT and NTFS (the last two through FUSE; each where its tools exist), each made on a disk whose writes and flushes are logged,
 # then replays every state a power cut could leave (replay). Nothing in or
 # around the split syncs: the file system is only left a few seconds to commit
 # on its own (1 s commit interval) before it is unmounted, as a running
@@ -79,7 +79,11 @@ run() {
   dev=$(losetup -f --show "$work/fuse/disk")
   # Small requests, as a real disk may tear a large one: more states to cut at.
   echo 16 >"/sys/block/${dev#/dev/}/queue/max_sectors_kb" 2>/dev/null || true
-  "mkfs.$fstype" -q "$@" "$dev" >/dev/null
+  case $fstype in
+    exfat) mkfs.exfat "$@" "$dev" >/dev/null ;;
+    ntfs) mkntfs -q -F -f "$@" "$dev" >/dev/null 2>&1 ;;
+    *) "mkfs.$fstype" -q "$@" "$dev" >/dev/null ;;
+  esac
   # A one-second commit interval; and no flush at close for files emptied with
   # ftruncate (ext4's auto_da_alloc), a heuristic that would sync for the tool.
   case "$fstype $*" in
@@ -88,11 +92,17 @@ run() {
     btrfs*) options=commit=1 ;;
     *) options=defaults ;;
   esac
+  # Where the kernel's own dirty-page writeback is what writes metadata back
+  # (ext4 without a journal, the FUSE file systems), it too within a second.
   case "$fstype $*" in
-    *has_journal*) quicken xfssyncd dirty_ ;;
+    *has_journal* | exfat* | ntfs*) quicken xfssyncd dirty_ ;;
     *) quicken xfssyncd ;;
   esac
-  mount -o "$options" "$dev" "$work/mnt"
+  case $fstype in
+    exfat) mount.exfat-fuse "$dev" "$work/mnt" ;;
+    ntfs) ntfs-3g "$dev" "$work/mnt" ;;
+    *) mount -o "$options" "$dev" "$work/mnt" ;;
+  esac
   cp "$work/image" "$work/mnt/a.img"
   sync
   local mark
@@ -115,6 +125,17 @@ systems=("ext4 $((16 << 20)) -E lazy_itable_init=0,lazy_journal_init=0"
   "ext4 $((16 << 20)) -O ^has_journal")
 command -v mkfs.xfs >/dev/null && systems+=("xfs $((320 << 20)) -f")
 command -v mkfs.btrfs >/dev/null && systems+=("btrfs $((32 << 20)) -f --mixed")
+# The disks people unplug, through FUSE (this kernel may have no driver of its own).
+if command -v mkfs.exfat >/dev/null && command -v mount.exfat-fuse >/dev/null; then
+  systems+=("exfat $((16 << 20))")
+else
+  echo "== exfat skipped: needs mkfs.exfat and mount.exfat-fuse (Debian: exfatprogs, exfat-fuse)"
+fi
+if command -v mkntfs >/dev/null && command -v ntfs-3g >/dev/null && command -v ntfsfix >/dev/null; then
+  systems+=("ntfs $((16 << 20))")
+else
+  echo "== ntfs skipped: needs mkntfs, ntfs-3g and ntfsfix (Debian: ntfs-3g)"
+fi
 
 failed=0
 for system in "${systems[@]}"; do
