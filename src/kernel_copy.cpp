@@ -1,10 +1,11 @@
-// Copies that stay inside the kernel, on POSIX systems that offer them: the
-// bytes never pass through the tool. Which call copies fastest depends on the
-// file system; see kernel_copy below for the choice and its figures.
+// What the copy asks of the kernel on POSIX systems: copies that stay inside
+// it (the bytes never pass through the tool), where a file's data lies, and
+// space reserved before it is written.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 
 #if HAVE_FSTATFS
 #include <sys/vfs.h>
@@ -15,50 +16,38 @@
 
 namespace {
 
-#if HAVE_SPLICE
-// Moves up to size bytes through a pipe of the tool's own; returns the count
-// that reached `to`, 0 at the end of `from`, or -1. Bytes left in the pipe by a
-// failed write go with the pipe, so the caller's offsets stay the truth.
-std::int64_t pipe_copy(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
-                       std::size_t size) {
-  static int pipe_fds[2] = {-1, -1};
-  static bool grown = false;
-  if (pipe_fds[0] < 0) {
-    if (SYS(pipe2, pipe_fds, O_CLOEXEC) < 0) return -1;
-    grown = false;
+// True where copy_file_range of block-aligned ranges shares the blocks
+// instead of copying them (XFS, btrfs, bcachefs, OCFS2, ZFS), so the copy
+// needs no space of its own.
+bool shares_blocks([[maybe_unused]] int fd) {
+#if HAVE_FSTATFS
+  struct statfs fs {};
+  if (SYS(fstatfs, fd, &fs) != 0) return true;  // can't tell: reserve nothing rather than too much
+  switch (static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFu) {
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // btrfs
+    case 0xCA451A4E:  // bcachefs
+    case 0x7461636F:  // OCFS2
+    case 0x2FC12FC1:  // ZFS
+      return true;
+    default:
+      return false;
   }
-  // A larger pipe means fewer calls for a large copy; a small one needs none
-  // (64 KiB where refused).
-  if (!grown && size > (std::size_t{64} << 10))
-    grown = fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20) > 0;
-  auto in = static_cast<off_t>(from_at), out = static_cast<off_t>(to_at);
-  ssize_t filled;
-  do filled = SYS(splice, from, &in, pipe_fds[1], nullptr, size, SPLICE_F_MOVE);
-  while (filled < 0 && errno == EINTR);
-  if (filled <= 0) return filled;
-  ssize_t moved = 0;
-  while (moved < filled) {
-    ssize_t n = SYS(splice, pipe_fds[0], nullptr, to, &out,
-                    static_cast<std::size_t>(filled - moved), SPLICE_F_MOVE);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    moved += n;
-  }
-  if (moved < filled) {
-    int saved = errno;
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    pipe_fds[0] = pipe_fds[1] = -1;
-    errno = saved;
-  }
-  return moved > 0 ? moved : -1;
-}
+#else
+  return false;
 #endif
+}
 
-// Copies with copy_file_range, where the system has it; -1 with ENOSYS where not.
-std::int64_t file_copy([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t from_at,
-                       [[maybe_unused]] int to, [[maybe_unused]] std::uint64_t to_at,
-                       [[maybe_unused]] std::size_t size) {
+}  // namespace
+
+// copy_file_range for every pair of regular files, whatever the offsets: where
+// blocks can be shared it shares them, elsewhere it copies in the kernel, and
+// what it declines (across file systems on most kernels) the caller copies.
+// Measured on this project's machines against the tool's own pipe (splice)
+// and against reading and writing blocks: docs/BENCHMARK.md.
+std::int64_t sys::kernel_copy([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t from_at,
+                              [[maybe_unused]] int to, [[maybe_unused]] std::uint64_t to_at,
+                              [[maybe_unused]] std::size_t size) {
 #if HAVE_COPY_FILE_RANGE
   auto in = static_cast<off_t>(from_at), out = static_cast<off_t>(to_at);
   ssize_t n;
@@ -71,61 +60,39 @@ std::int64_t file_copy([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
 #endif
 }
 
-#if HAVE_SPLICE
-// True where copy_file_range beats the tool's pipe, for offsets at one place
-// in a page: the file system shares blocks (XFS, btrfs, bcachefs, OCFS2, ZFS),
-// the server copies (NFS, SMB, Ceph, FUSE), the call is handed on to another
-// (overlayfs), or it measured faster (tmpfs). Elsewhere (ext4, FAT) Linux
-// copies page by page through a small pipe of its own. Where the type can't
-// be read, the kernel is left to choose.
-bool file_copy_first([[maybe_unused]] int fd) {
-#if HAVE_FSTATFS
-  struct statfs fs {};
-  if (SYS(fstatfs, fd, &fs) != 0) return true;
-  switch (static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFu) {
-    case 0x58465342:  // XFS
-    case 0x9123683E:  // btrfs
-    case 0xCA451A4E:  // bcachefs
-    case 0x7461636F:  // OCFS2
-    case 0x2FC12FC1:  // ZFS
-    case 0x00006969:  // NFS
-    case 0xFE534D42:  // SMB2
-    case 0xFF534D42:  // CIFS
-    case 0x00C36400:  // Ceph
-    case 0x65735546:  // FUSE
-    case 0x794C7630:  // overlayfs
-    case 0x01021994:  // tmpfs
-      return true;
-    default:
-      return false;
+void sys::find_data([[maybe_unused]] int fd, std::uint64_t at, std::uint64_t& start,
+                    std::uint64_t& end) {
+  constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
+  start = at;
+  end = none;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+  // lseek moves the descriptor's offset, which no copy reads.
+  off_t data = SYS(lseek, fd, static_cast<off_t>(at), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) start = none;  // a hole to the end; elsewhere no holes are known
+    return;
   }
-#else
-  return true;
+  off_t hole = SYS(lseek, fd, data, SEEK_HOLE);
+  start = static_cast<std::uint64_t>(data);
+  if (hole > data) end = static_cast<std::uint64_t>(hole);
 #endif
 }
-#endif
 
-}  // namespace
-
-// Measured on 1 GiB splits (2 cores, virtio disk, medians of 15 interleaved
-// rounds, 2026-12-09), where both offsets stand at one place in a page:
-// on ext4, 741 ms with copy_file_range and 699 with the pipe (the disk's own
-// writeback of 1 GiB: 698); on tmpfs, 220 and 227. A copy of 1 GiB alone
-// (medians of 9) on ext4 with writeback started every 4 MiB: copy_file_range
-// 333 ms, 436 where the offsets stand at different places in a page; the
-// pipe 291 and 306. Where blocks are shared, copy_file_range makes a 1 GiB
-// body in 8 to 10 ms with no new space, and nothing else comes near it.
-std::int64_t sys::kernel_copy(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
-                              std::size_t size) {
-#if HAVE_SPLICE
-  constexpr std::uint64_t page = 4096;
-  if (from_at % page != to_at % page || !file_copy_first(to)) {
-    return pipe_copy(from, from_at, to, to_at, size);
-  }
-  std::int64_t n = file_copy(from, from_at, to, to_at, size);
-  return n >= 0 ? n
-                : pipe_copy(from, from_at, to, to_at, size);  // declined: across file systems, say
+int sys::reserve_space([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t from_at,
+                       [[maybe_unused]] int to, [[maybe_unused]] std::uint64_t to_at,
+                       [[maybe_unused]] std::uint64_t length) {
+#if HAVE_FALLOCATE
+  constexpr std::uint64_t block = 4096;
+  // A copy that will share the image's blocks needs none of its own.
+  if (from_at % block == 0 && to_at % block == 0 && shares_blocks(to)) return 0;
+  int rc;
+  do
+    rc = SYS(fallocate, to, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(to_at),
+             static_cast<off_t>(length));
+  while (rc < 0 && errno == EINTR);
+  // Only a reservation that can't fit says anything; one the file system can't make is none.
+  return rc == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) ? 0 : -1;
 #else
-  return file_copy(from, from_at, to, to_at, size);
+  return 0;
 #endif
 }

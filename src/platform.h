@@ -51,6 +51,21 @@ std::int64_t write_next(int fd, const void* buffer, std::size_t size);
 // files or failed (the caller then moves the bytes itself, from the same offsets).
 std::int64_t kernel_copy(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
                          std::size_t size);
+// The first stretch of data in the file open as fd at or after `at`:
+// [start, end), end the largest value where the stretch may run to the end of
+// the file; start the largest value where only a hole is left. Where the
+// system can't find holes, everything from `at` on is data.
+void find_data(int fd, std::uint64_t at, std::uint64_t& start, std::uint64_t& end);
+// Reserves the space that length bytes of `from` at from_at will need at
+// to_at in `to`, before they are copied, so a copy that can't fit fails at
+// once: -1 with errno (ENOSPC, EDQUOT, EFBIG) where it can't; 0 where it is
+// reserved, needs no space of its own (the blocks will be shared), or the
+// system can't reserve.
+int reserve_space(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
+                  std::uint64_t length);
+// Sets the size of the regular file open as fd, which the tool is writing:
+// a stretch it left as a hole at the end is part of the file.
+int set_size(int fd, std::uint64_t size);
 
 // Asks the kernel to start writing the given bytes of fd to disk, without
 // waiting for them; a hint only, it never fails.

@@ -202,6 +202,13 @@ int sys::empty_file(int fd) {
   return rc;
 }
 
+int sys::set_size(int fd, std::uint64_t size) {
+  int rc;
+  do rc = SYS(ftruncate, fd, static_cast<off_t>(size));
+  while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
 bool sys::lock_file(int fd, bool wait) {
   int rc;
   do rc = SYS(flock, fd, LOCK_EX | (wait ? 0 : LOCK_NB));

@@ -195,6 +195,16 @@ std::int64_t sys::kernel_copy(int, std::uint64_t, int, std::uint64_t, std::size_
 
 void sys::start_writeback(int, std::uint64_t, std::uint64_t) {}
 
+// Holes are not looked for (the copy is dense), nor space reserved.
+void sys::find_data(int, std::uint64_t at, std::uint64_t& start, std::uint64_t& end) {
+  start = at;
+  end = UINT64_MAX;
+}
+int sys::reserve_space(int, std::uint64_t, int, std::uint64_t, std::uint64_t) { return 0; }
+int sys::set_size(int fd, std::uint64_t size) {
+  return _chsize_s(fd, static_cast<__int64>(size)) == 0 ? 0 : -1;
+}
+
 int sys::sync_file(int fd) {
   if (GetFileType(handle_of(fd)) != FILE_TYPE_DISK) return 0;  // NUL, consoles and pipes
   return _commit(fd);
