@@ -11,10 +11,16 @@
 #                                                   byte-at-a-time stdio split
 #   bench/run.sh --cow [--runs N]                   1 GiB splits on XFS with reflink and on btrfs,
 #                                                   loop-mounted (root; skipped otherwise)
-#   bench/run.sh --smoke                            one 64K image, one round of each table
+#   bench/run.sh --merge [--runs N] [SIZE]          merge of two files of SIZE each (default 512M),
+#                                                   the second landing on and off a block boundary
+#   bench/run.sh --sparse [--runs N] [SIZE]         a SIZE image (default 1G) holding 1/64 of it as
+#                                                   data, the rest holes, against cp --sparse=auto
+#   bench/run.sh --smoke                            small sizes, one round of each table
 #
 # Commands are interleaved: each round runs each once, with its preparation
-# (a fresh hard link to the cached image, outputs removed, sync) untimed.
+# (a fresh hard link to the cached image, outputs removed, sync) untimed. The
+# machine is measured as it comes: no kernel or VM setting is changed (where
+# runs swing, more rounds and the range tell it).
 # DIR (default build/bench) needs about three times the largest image, and
 # /dev/shm as much again for the tmpfs row.
 set -euo pipefail
@@ -29,17 +35,24 @@ while (($#)); do
     --smoke) mode=smoke runs=1 sizes=(64K) ;;
     --baselines) mode=baselines ;;
     --cow) mode=cow ;;
+    --merge) mode=merge ;;
+    --sparse) mode=sparse ;;
     --runs) runs=$2; shift ;;
     --dir) dir=$2; shift ;;
     *) sizes+=("$1") ;;
   esac
   shift
 done
-((${#sizes[@]})) || sizes=(4K 1M 64M 1G)
+case $mode in
+  merge) ((${#sizes[@]})) || sizes=(512M) ;;
+  sparse) ((${#sizes[@]})) || sizes=(1G) ;;
+  *) ((${#sizes[@]})) || sizes=(4K 1M 64M 1G) ;;
+esac
 
 cmake --workflow --preset release >/dev/null
 tool=$root/build/release/kiv_parse_bin
 bytewise=$root/build/release/bench/bytewise_split
+merger=$root/build/release/bench/merge_files
 mkdir -p "$dir"
 cd "$dir"
 
@@ -151,7 +164,7 @@ floor_table() {
   echo "Medians of interleaved rounds, min–max in brackets. Headers 0x1000 bytes (the body starts"
   echo "on a block boundary), 0x1234 bytes (it does not) and half the image; peak RSS for the half."
   echo "Floor: warm, the larger median of cp and writeback; cold, cp + sync from a cold cache; tmpfs, cp."
-  echo "$(nproc) cores, $(uname -sr), $(date -u +%F)${paused:+; $paused}."
+  echo "$(nproc) cores, $(uname -sr), $(date -u +%F); the machine's settings as they came."
 }
 
 baselines_table() {
@@ -236,23 +249,79 @@ cow_table() {
   echo "Medians of $runs rounds. A reflink shares the image's blocks with the body instead of copying them."
 }
 
-# Some virtual machines hand memory the guest frees back to the host a few
-# seconds later (free page reporting); each page the guest touches again then
-# costs a fault in the host, which made a 1 GiB cp take 220 ms or 1,500 ms by
-# chance. Where root may, the reporting pauses for the run and comes back after.
-paused=
-reporting=/sys/module/page_reporting/parameters/page_reporting_order
-if [ -w "$reporting" ]; then
-  reporting_was=$(cat "$reporting")
-  trap 'echo "$reporting_was" >"$reporting"' EXIT
-  echo 11 >"$reporting"
-  paused="free page reporting to the host paused (page_reporting_order $reporting_was to 11)"
-fi
+# Bytes file $1 takes on its file system.
+allocated() { echo $(($(stat -c '%b * %B' "$1"))); }
+
+# The merge of two files of $1 bytes each, the second landing on a block
+# boundary ("on") or 0x234 bytes past one ("off"), against cat of both and the
+# writeback of what cat wrote.
+merge_table() {
+  local bytes rounds
+  bytes=$(numfmt --from=iec "${sizes[0]}")
+  rounds=${runs:-15}
+  echo "| files | second file lands | merge ms | cat of both ms | writeback ms | floor ms | merge / floor | rounds |"
+  echo "|---|---|---|---|---|---|---|---|"
+  head -c "$bytes" /dev/urandom >two.cached
+  for landing in on off; do
+    local extra=0
+    [ "$landing" = off ] && extra=$((0x234))
+    head -c $((bytes + extra)) /dev/urandom >one.cached
+    rm -f ./*.ms
+    for ((r = 0; r < rounds; r++)); do
+      ln -f one.cached one && ln -f two.cached two && rm -f out && sync
+      time_into merge.ms "$merger" one two out
+      rm -f out && sync && time_into cat.ms sh -c 'cat one.cached two.cached >out'
+      rm -f out && sync && cat one.cached two.cached >out && time_into writeback.ms sync out
+    done
+    local floor
+    floor=$(awk -v a="$(stat_of cat.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }')
+    echo "| 2 × ${sizes[0]} | $landing a block boundary | $(stat_of merge.ms) | $(stat_of cat.ms) |" \
+      "$(stat_of writeback.ms) | $(printf %.1f "$floor") | $(ratio "$(stat_of merge.ms m)" "$floor") | $rounds |"
+  done
+  rm -f one.cached two.cached one two out
+  echo
+  echo "Medians of interleaved rounds, min–max in brackets. Floor: the larger of cat and writeback."
+}
+
+# A sparse image: $1 bytes (default 1G), 1/64 of it data in four stretches,
+# the rest holes; the split against cp --sparse=auto followed by sync.
+sparse_table() {
+  local bytes rounds data
+  bytes=$(numfmt --from=iec "${sizes[0]}")
+  rounds=${runs:-9}
+  data=$((bytes / 256))
+  rm -f cached.img && truncate -s "$bytes" cached.img
+  for at in 0 $((bytes / 4)) $((bytes / 2)) $((bytes - data)); do
+    head -c $data /dev/urandom | dd of=cached.img bs=1M seek=$at oflag=seek_bytes conv=notrunc status=none
+  done
+  put_word cached.img $((0x1234)) 16
+  sync
+  rm -f ./*.ms
+  local header body
+  for ((r = 0; r < rounds; r++)); do
+    fresh_split && time_into tool.ms "$tool" 16 run.img h.bin b.bin
+    header=$(allocated h.bin) body=$(allocated b.bin)
+    fresh_copy && time_into cp-sync.ms sh -c 'cp --sparse=auto cached.img copy && sync copy'
+  done
+  echo "| image | data | split ms | cp --sparse=auto + sync ms | split / cp | header takes | body takes | image takes | rounds |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  echo "| ${sizes[0]} | $((4 * data >> 20)) MiB | $(stat_of tool.ms) | $(stat_of cp-sync.ms) |" \
+    "$(ratio "$(stat_of tool.ms m)" "$(stat_of cp-sync.ms m)") | $((header >> 10)) KiB |" \
+    "$((body >> 20)) MiB | $(($(allocated cached.img) >> 20)) MiB | $rounds |"
+  echo
+  echo "Medians of interleaved rounds, min–max in brackets; header 0x1234 bytes."
+}
 
 case $mode in
   floor) floor_table ;;
   baselines) baselines_table ;;
   cow) cow_table ;;
-  smoke) floor_table && echo && baselines_table ;;
+  merge) merge_table ;;
+  sparse) sparse_table ;;
+  smoke)
+    floor_table && echo && baselines_table && echo
+    sizes=(1M) && merge_table && echo
+    sizes=(64M) && sparse_table
+    ;;
 esac
 rm -f cached.img run.img h.bin b.bin copy ./*.ms
