@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# packaging/release.sh [DIST]
+# packaging/release.sh [--host] [DIST]
 #
-# Builds the tool for every target the presets know, in release mode and
+# With --host, builds only this machine's own Linux archive (what `cmake`,
+# `g++` and `git` build, nothing cross) and its SHA256SUMS. Otherwise builds
+# the tool for every target the presets know, in release mode and
 # stripped (the macOS ones only where zig is installed: it says what it
 # skipped), and writes into DIST (default: dist/ in the checkout):
 #   kiv_parse_bin-VERSION-TARGET.tar.gz   Linux and macOS targets
@@ -16,6 +18,11 @@
 # archives list their files sorted, owned by root, at that time.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
+host=
+if [ "${1:-}" = --host ]; then
+  host=1
+  shift
+fi
 dist=$(realpath -m "${1:-$src/dist}")
 version=$(sed -n 's/^project(kiv_parse_bin VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 [ -n "$version" ] || { echo "release.sh: no version in CMakeLists.txt's project()" >&2; exit 1; }
@@ -55,11 +62,19 @@ pack() {
 
 
 # Archives carry static executables, which run on any Linux of their machine.
-build linux-x86_64 release "-DCMAKE_EXE_LINKER_FLAGS=-static -s"
-pack linux-x86_64 "$work/linux-x86_64/kiv_parse_bin"
+own=linux-$(uname -m)
+build "$own" release "-DCMAKE_EXE_LINKER_FLAGS=-static -s"
+pack "$own" "$work/$own/kiv_parse_bin"
+if [ -n "$host" ]; then
+  (cd "$dist" && sha256sum -- * >"$work/SHA256SUMS" && mv "$work/SHA256SUMS" SHA256SUMS)
+  echo "== $dist"
+  cat "$dist/SHA256SUMS"
+  exit 0
+fi
 # Every other target is a preset of its name.
 presets() { cmake --list-presets | sed -n "s/^ *\"\($1-[a-z0-9_]*\)\".*/\1/p"; }
 for target in $(presets linux); do
+  [ "$target" != "$own" ] || continue
   build "$target" "$target" "-DCMAKE_EXE_LINKER_FLAGS=-static -s"
   pack "$target" "$work/$target/kiv_parse_bin"
 done
