@@ -1,9 +1,29 @@
-# Install rules and the packages made from them (.deb, .rpm, Windows .zip).
+# Install rules and the packages made from them (.deb, .rpm, Windows .zip):
+# the tool (component "tool") and, for programs that call the module, its
+# static library, header, CMake package and pkg-config file ("development").
 set(summary "Split a binary image into header and body at the header size it records")
 include(GNUInstallDirs)
-install(TARGETS kiv_parse_bin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+include(CMakePackageConfigHelpers)
+install(TARGETS kiv_parse_bin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+
+install(TARGETS kiv_parse_bin_library EXPORT kiv_parse_bin_targets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(FILES include/kiv_parse_bin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+set(cmake_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kiv_parse_bin)
+install(EXPORT kiv_parse_bin_targets NAMESPACE kiv_parse_bin:: FILE kiv_parse_binTargets.cmake
+  DESTINATION ${cmake_package_dir} COMPONENT development)
+write_basic_package_version_file(kiv_parse_binConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES packaging/kiv_parse_binConfig.cmake
+  ${PROJECT_BINARY_DIR}/kiv_parse_binConfigVersion.cmake
+  DESTINATION ${cmake_package_dir} COMPONENT development)
+# pkg-config finds the prefix from where the file lies, wherever the tree is installed.
+file(RELATIVE_PATH pc_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" pc_prefix "${pc_prefix}")
+configure_file(packaging/kiv_parse_bin.pc.in kiv_parse_bin.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kiv_parse_bin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT development)
 if(WIN32)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT tool)
   set(CPACK_GENERATOR ZIP)
 else()
   # Compressed as Debian and RPM systems keep manual pages and changelogs; -n keeps the
@@ -17,12 +37,28 @@ else()
     list(APPEND compressed ${PROJECT_BINARY_DIR}/${name}.gz)
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${compressed})
-  install(FILES ${PROJECT_BINARY_DIR}/kiv_parse_bin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/kiv_parse_bin.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT tool)
   # A copy made now is newer than the last commit, so a reproducible RPM clamps its time too.
   configure_file(packaging/copyright copyright COPYONLY)
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_BINARY_DIR}/copyright
-    DESTINATION ${docdir})
+    DESTINATION ${docdir} COMPONENT tool)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_BINARY_DIR}/copyright
+    DESTINATION ${docdir}-dev COMPONENT development)
   set(CPACK_GENERATOR DEB RPM)
+  # One package a component: kiv-parse-bin, and kiv-parse-bin-dev (RPM: -devel).
+  set(CPACK_COMPONENTS_ALL tool development)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_RPM_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_NAME kiv-parse-bin)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME kiv-parse-bin-dev)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "")
+  set(CPACK_RPM_TOOL_PACKAGE_NAME kiv-parse-bin)
+  set(CPACK_RPM_DEVELOPMENT_PACKAGE_NAME kiv-parse-bin-devel)
+  set(CPACK_RPM_DEVELOPMENT_PACKAGE_GROUP "Development/Libraries")
+  set(CPACK_RPM_DEVELOPMENT_FILE_NAME RPM-DEFAULT)
+  set(CPACK_RPM_TOOL_FILE_NAME RPM-DEFAULT)
 endif()
 set(CPACK_PACKAGE_NAME kiv-parse-bin)  # Debian names allow no underscore
 set(CPACK_PACKAGE_VENDOR "the kiv_parse_bin authors")
@@ -34,6 +70,19 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "deletes the image. It refuses outputs that would overwrite the image, paths"
   "it can't examine, and images that change during the split.")
 set(CPACK_RPM_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_DEBIAN_TOOL_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+string(JOIN "\n" CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+  "Library to split binary images and join files, for programs"
+  "The static library, header, CMake package and pkg-config file of"
+  "kiv_parse_bin's module: the split operations and the merge that joins"
+  "files end to end, each ending the process with one line on a failure.")
+set(CPACK_RPM_TOOL_PACKAGE_SUMMARY ${summary})
+set(CPACK_RPM_DEVELOPMENT_PACKAGE_SUMMARY "Library to split binary images and join files, for programs")
+set(CPACK_RPM_TOOL_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+string(JOIN "\n" CPACK_RPM_DEVELOPMENT_PACKAGE_DESCRIPTION
+  "The static library, header, CMake package and pkg-config file of"
+  "kiv_parse_bin's module: the split operations and the merge that joins"
+  "files end to end, each ending the process with one line on a failure.")
 set(CPACK_PACKAGE_CONTACT "kiv_parse_bin maintainers <maintainers@users.noreply.c-seed-d944ecb6.example>")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)

@@ -9,6 +9,7 @@
 #   kiv_parse_bin-VERSION-TARGET.tar.gz   Linux and macOS targets
 #   kiv_parse_bin-VERSION-windows-x86_64.zip
 #   kiv-parse-bin_VERSION_amd64.deb, kiv-parse-bin_VERSION_arm64.deb, kiv-parse-bin-VERSION-1.x86_64.rpm
+#   and their development packages (-dev, -devel): the library, header, CMake and pkg-config files
 #   SHA256SUMS                            as `sha256sum -c` reads it
 # Each archive holds one folder of its own name with the executable, the
 # manual page, README.md and LICENSE. The version is the one in CMakeLists.txt's
@@ -42,7 +43,7 @@ build() {
   cmake -S "$src" --preset "$preset" -B "$work/$name" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF -DKIV_WERROR=OFF \
     "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$src=. -ffile-prefix-map=$work/$name=." "$@" >/dev/null
-  cmake --build "$work/$name" --target kiv_parse_bin -j "$(nproc)" >/dev/null
+  cmake --build "$work/$name" --target kiv_parse_bin kiv_parse_bin_library -j "$(nproc)" >/dev/null
 }
 
 # pack NAME EXECUTABLE: the executable and the documents in one folder, archived.
@@ -94,12 +95,15 @@ else
   skipped+=("macOS archives skipped: zig not found (cd tools && npm ci)")
 fi
 
-# Debian and RPM packages link the system's C library, as the systems want their packages to.
+# Debian and RPM packages link the system's C library, as the systems want
+# their packages to; each system's library folder (Debian's multiarch one, lib64).
 build deb-amd64 release "-DCMAKE_EXE_LINKER_FLAGS=-s"
 build deb-arm64 linux-aarch64 "-DCMAKE_EXE_LINKER_FLAGS=-s"
+build rpm-x86_64 rpm "-DCMAKE_EXE_LINKER_FLAGS=-s"
 echo "== packages"
-(cd "$work/deb-amd64" && cpack -G "DEB;RPM" >/dev/null && cp ./*.deb ./*.rpm "$dist/")
+(cd "$work/deb-amd64" && cpack -G DEB >/dev/null && cp ./*.deb "$dist/")
 (cd "$work/deb-arm64" && cpack -G DEB >/dev/null && cp ./*.deb "$dist/")
+(cd "$work/rpm-x86_64" && cpack -G RPM >/dev/null && cp ./*.rpm "$dist/")
 
 (cd "$dist" && sha256sum -- * >"$work/SHA256SUMS" && mv "$work/SHA256SUMS" SHA256SUMS)
 echo "== $dist"

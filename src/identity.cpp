@@ -13,9 +13,7 @@ FileIdentity examine(const char* path) {
   if (id.error == ENOENT) {
     // Nothing there yet: what it would become is named by its folder and last component.
     id.name = sys::last_component(path);
-    std::string folder(path, static_cast<std::size_t>(id.name - path));
-    if (folder.empty() || folder.back() == ':') folder += '.';  // "C:" names no folder; "C:." does
-    const FileIdentity holder = sys::identify(folder.c_str());
+    const FileIdentity holder = sys::identify(sys::folder_name(path).c_str());
     if (holder.error == 0) {
       id.device = holder.device;
       id.inode = holder.inode;

@@ -136,6 +136,9 @@ std::string find_name(int folder, const char* prefix);
 
 // The last component of path: what follows its last separator.
 const char* last_component(const char* path);
+// The folder that holds path's last component, as a name the file calls
+// take: "." where path names none.
+std::string folder_name(const char* path);
 long process_id();
 
 // Describes the file that path names, following symbolic links.

@@ -663,9 +663,7 @@ bool sys::hold_signals() {
 void sys::release_signals() { sigprocmask(SIG_SETMASK, &mask_before, nullptr); }
 
 int sys::open_folder_of(const char* path) {
-  const char* name = last_component(path);
-  std::string folder(path, static_cast<std::size_t>(name - path));
-  return SYS(open, folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return SYS(open, folder_name(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 void sys::close_folder(int folder) { close(folder); }
@@ -740,6 +738,11 @@ std::string sys::find_name(int folder, const char* prefix) {
 const char* sys::last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
   return slash == nullptr ? path : slash + 1;
+}
+
+std::string sys::folder_name(const char* path) {
+  std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
+  return folder.empty() ? "." : folder;
 }
 
 long sys::process_id() { return static_cast<long>(getpid()); }

@@ -304,6 +304,13 @@ const char* sys::last_component(const char* path) {
   return last;
 }
 
+std::string sys::folder_name(const char* path) {
+  std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
+  // "C:" names no folder but the drive's current one, which "C:." names.
+  if (folder.empty() || folder.back() == ':') folder += '.';
+  return folder;
+}
+
 long sys::process_id() { return _getpid(); }
 
 FileIdentity sys::identify(const char* path) { return describe(path); }

@@ -88,7 +88,9 @@ Outcome merged(const fs::path& dir, const char* first, const char* output) {
 const std::map<std::string, Case>& cases() {
   static const std::map<std::string, Case> all{
       {"[ERROR] input parameter num error, argc = N",
-       [](const fs::path& d) { return run_tool({"16", "a.img"}, d); }},
+       [](const fs::path& d) {
+         return run_tool({"16", "a.img"}, d);
+       }},
       {"input header addr is OFFSET,input file:IMAGE,output file1:HEADER output file2:BODY",
        [](const fs::path& d) { return split(d, "h.bin", "b.bin"); }},
       {"kiv_parse_bin: refusing to split IMAGE: not a regular file",
@@ -100,7 +102,9 @@ const std::map<std::string, Case>& cases() {
       {"kiv_parse_bin: refusing to split IMAGE: WHY, so it could not be removed",
        [](const fs::path& d) { return split(d, "h.bin", "b.bin", 0x200, "faccessat#1:EACCES"); }},
       {"kiv_parse_bin: cannot open IMAGE: REASON",
-       [](const fs::path& d) { return run_tool({"16", "a.img", "h.bin", "b.bin"}, d); }},
+       [](const fs::path& d) {
+         return run_tool({"16", "a.img", "h.bin", "b.bin"}, d);
+       }},
       {"kiv_parse_bin: IMAGE ends before its header size word at offset N",
        [](const fs::path& d) {
          write_file(d / "a.img", "short");
@@ -179,7 +183,8 @@ TEST(Readme, EveryConsoleLineIsPrintedAsTheTableSays) {
     const Outcome run = found->second(dir.path);
     const std::string& stream = row.stream == "stdout" ? run.out : run.err;
     EXPECT_TRUE(std::regex_search(stream, pattern_of(row)))
-        << "not printed so on " << row.stream << ":\n" << stream;
+        << "not printed so on " << row.stream << ":\n"
+        << stream;
   }
   for (const auto& [line, run] : cases()) {
     EXPECT_EQ(listed.count(line), 1u) << "the README's table lacks " << line;
