@@ -1,9 +1,10 @@
-// Every line the tool prints, and the ways a run stops: one function a line,
-// its bytes beside it in console.cpp. Standard output carries the run's
-// fixed lines, which scripts match byte for byte; standard error carries
-// "kiv_parse_bin: ..." lines (and two fixed failure lines). A line that can't
-// be written to standard output stops the run there, before anything is
-// removed; only the end line comes after the removal.
+// What the tool prints, and how a run stops. The fixed lines, which scripts
+// match byte for byte, have one function each here, their bytes beside it in
+// console.cpp: the run's lines on standard output and the fixed failure
+// lines. Everything else is one "kiv_parse_bin: ..." line on standard error,
+// through fail or warn, where the fault is found. A line that can't be written
+// to standard output stops the run there, before anything is removed; only
+// the end line comes after the removal.
 #pragma once
 
 #include <cstdint>

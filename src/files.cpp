@@ -17,7 +17,8 @@ Output open_output(const char* path) {
              .size = 0,
              .written = {},
              .watch = -1,
-             .others_only = false};
+             .others_only = false,
+             .read_back = nothing_read_back};
   if (out.fd < 0 && errno == ETIMEDOUT) {
     warn("waiting for a reader of %s", path);
     out.fd = sys::open_output(path, false);
@@ -34,7 +35,7 @@ Output open_output(const char* path) {
 }
 
 bool holds(const Output& out, std::uint64_t at, const Input* from, std::uint64_t from_at,
-           std::uint64_t length, unsigned char fill) {
+           std::uint64_t length, int fill, std::uint64_t& hash) {
   // Read through a descriptor of its own, checked to reach the file written.
   const Input back{.fd = sys::open_input(out.path), .path = out.path};
   if (back.fd < 0) fail_errno("cannot read", out.path);
@@ -52,8 +53,11 @@ bool holds(const Output& out, std::uint64_t at, const Input* from, std::uint64_t
     if (got < 0) fail_errno("cannot read", out.path);
     if (got == 0) break;  // shorter than written
     const auto n = static_cast<std::size_t>(got);
-    if (from == nullptr) {
-      std::fill_n(ours.begin(), n, fill);
+    for (std::size_t i = 0; i < n; ++i) hash = (hash ^ theirs[i]) * 1099511628211u;
+    if (from == nullptr && fill < 0) {
+      std::copy_n(theirs.begin(), n, ours.begin());
+    } else if (from == nullptr) {
+      std::fill_n(ours.begin(), n, static_cast<unsigned char>(fill));
     } else {
       std::size_t have = 0;
       while (have < n) {

@@ -272,10 +272,15 @@ void finish_output(Output& out, const Input& from, std::uint64_t from_at, std::u
   }
   // Another writer that emptied or extended it while the tool wrote shows here.
   if (file && out.written.size != out.size) changed_while(out.path);
-  if (file && (out.watch < 0 || !out.others_only) &&
-      (!holds(out, at, &from, from_at, length, 0) ||
-       !holds(out, at + length, nullptr, 0, fill, 0xFF))) {
-    changed_while(out.path);
+  if (file && (out.watch < 0 || !out.others_only)) {
+    // What was read back before must read back the same; then what is new.
+    std::uint64_t before = nothing_read_back, after = out.read_back;
+    if (!holds(out, 0, nullptr, 0, at, -1, before) || before != out.read_back ||
+        !holds(out, at, &from, from_at, length, 0, after) ||
+        !holds(out, at + length, nullptr, 0, fill, 0xFF, after)) {
+      changed_while(out.path);
+    }
+    out.read_back = after;
   }
 }
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "child.h"
@@ -153,6 +154,36 @@ TEST(Faults, SecondRunOnTheOutputsWaitsForTheFirst) {
       << two.err;
   EXPECT_TRUE(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin") == image)
       << "the outputs are not the whole image";
+}
+
+// A merge's output holds the first file, now removed, while the second is
+// joined: a write into that part then is no merge done, under any watch.
+TEST(Faults, MergeOutputWrittenWhileTheNextFileIsJoined) {
+  for (const char* faults : {"", "fanotify_init:ENOSYS,"}) {
+    SCOPED_TRACE(*faults == '\0' ? "the system's own watch" : "inotify");
+    ScratchDir dir;
+    const std::string one = make_image(1 << 20, 0, 1), two = make_image(8 << 20, 0, 2);
+    write_file(dir.path / "one", one);
+    write_file(dir.path / "two", two);
+    // The second file's writeback begins at its first 4 MiB: the tool stops there.
+    pid_t pid = start_child(
+        [&] {
+          setenv("KIV_FAULTS", (std::string(faults) + "sync_file_range#2:stop").c_str(), 1);
+          exec_program(MERGE_RUNNER_EXE, {"one", "two", "2", "out"});
+        },
+        dir.path);
+    if (!stops(pid)) {
+      wait_child(pid, dir.path);
+      GTEST_SKIP() << "this build makes no sync_file_range";
+    }
+    std::fstream(dir.path / "out", std::ios::in | std::ios::out) << "sixteen bytes..!";
+    kill(pid, SIGCONT);
+    Outcome run = wait_child(pid, dir.path);
+
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kiv_parse_bin: out changed while it was written\n");
+    EXPECT_TRUE(read_file(dir.path / "two") == two) << "the second file is not whole";
+  }
 }
 
 // Once the image is removed the run finishes, whatever stop signal comes:
