@@ -18,7 +18,8 @@
 #   bench/run.sh --smoke                            small sizes, one round of each table
 #
 # Commands are interleaved: each round runs each once, with its preparation
-# (a fresh hard link to the cached image, outputs removed, sync) untimed. The
+# (a fresh hard link to the cached image, outputs removed, sync) untimed, and
+# begins with another command than the round before. The
 # machine is measured as it comes: no kernel or VM setting is changed (where
 # runs swing, more rounds and the range tell it).
 # DIR (default build/bench) needs about three times the largest image, and
@@ -117,13 +118,18 @@ floor_row() {
   rounds=$(rounds_for "$bytes")
   [ "$footing" = cold ] && prep=drop_caches
   rm -f ./*.ms
+  local commands=(16:aligned 32:unaligned 48:half cp cp-sync writeback)
   for ((r = 0; r < rounds; r++)); do
-    for header in 16:aligned 32:unaligned 48:half; do
-      fresh_split && $prep && time_into "${header#*:}.ms" "$tool" "${header%%:*}" run.img h.bin b.bin
+    # Each round begins with the next command, so none always follows the same one.
+    for ((k = 0; k < ${#commands[@]}; k++)); do
+      local c=${commands[$(((r + k) % ${#commands[@]}))]}
+      case $c in
+        cp) fresh_copy && $prep && time_into cp.ms cp cached.img copy ;;
+        cp-sync) fresh_copy && $prep && time_into cp-sync.ms cp_sync ;;
+        writeback) dirty_copy && time_into writeback.ms sync copy ;;
+        *) fresh_split && $prep && time_into "${c#*:}.ms" "$tool" "${c%%:*}" run.img h.bin b.bin ;;
+      esac
     done
-    fresh_copy && $prep && time_into cp.ms cp cached.img copy
-    fresh_copy && $prep && time_into cp-sync.ms cp_sync
-    dirty_copy && time_into writeback.ms sync copy
   done
   case $footing in
     warm) floor=$(awk -v a="$(stat_of cp.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }') ;;
