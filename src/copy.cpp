@@ -125,9 +125,12 @@ std::uint64_t copy_data(const Input& from, std::uint64_t at, Output& to, std::ui
     const std::uint64_t file_end = std::clamp(now.size, done, end);
     to.size += file_end - done;
     progress_add(file_end - done);
+    // The output ends in that hole: its size says so. Only then: XFS, like
+    // ext4, flushes a truncated file at its close, a sync nobody asked for
+    // that would hide a missing one.
+    if (file_end > done && sys::set_size(to.fd, to.size) < 0) fail_errno("cannot write", to.path);
     done = file_end;
   }
-  if (holes && sys::set_size(to.fd, to.size) < 0) fail_errno("cannot write", to.path);
   return done - at;
 }
 
