@@ -16,6 +16,7 @@
 
 namespace {
 
+#if HAVE_FALLOCATE
 // True where copy_file_range of block-aligned ranges shares the blocks
 // instead of copying them (XFS, btrfs, bcachefs, OCFS2, ZFS), so the copy
 // needs no space of its own.
@@ -37,6 +38,7 @@ bool shares_blocks([[maybe_unused]] int fd) {
   return false;
 #endif
 }
+#endif
 
 }  // namespace
 

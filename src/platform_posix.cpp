@@ -688,12 +688,10 @@ int sys::rename_new_at(int folder, const char* from, const char* to) {
   gather_events();  // what came before is not the tool's own doing
   if (SYS(linkat, folder, from, folder, to, 0) == 0) {
     int rc = SYS(unlinkat, folder, from, 0);
-    if (rc != 0) {
-      int error = errno;
-      unlinkat(folder, to, 0);  // not moved after all: no second name is left behind
-      errno = error;
-    }
+    int error = errno;
+    if (rc != 0) unlinkat(folder, to, 0);  // not moved after all: no second name is left behind
     gather_events(&moving);
+    errno = error;  // the failure's own reason, not the reading of the events
     return rc;
   }
   if (errno == EEXIST) return -1;

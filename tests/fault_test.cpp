@@ -56,9 +56,11 @@ TEST(Faults, FullFileSystemKeepsImage) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
     EXPECT_EQ(read_file(dir.path / "a.img"), image);
+#if HAVE_FALLOCATE
     // Its space reserved before a byte of it is copied: the output that can't fit is not begun.
     const fs::path overflowing = small / (header_size > 0x1234 ? "h.bin" : "b.bin");
     EXPECT_EQ(fs::file_size(overflowing), 0u);
+#endif
     fs::remove(small / "h.bin");
     fs::remove(small / "b.bin");
   }
