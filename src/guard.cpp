@@ -134,6 +134,25 @@ void sync_folders() {
 
 // Removes name from folder once it is checked to be the input held, by way of
 // a name of the tool's own (see retire_input).
+// Where a move is a new link and then the old name's removal, a run stopped
+// between the two left the file under a second name of the tool's own. Once
+// the file is removed by its name, that name goes too, if it is still the
+// file that was copied (checked under a name of this run's own); anything
+// else there is left as it is.
+void drop_second_name(int folder, const char* name, const FileIdentity& before) {
+  for (bool short_name : {false, true}) {
+    const std::string left = sys::find_name(folder, aside_prefix(name, short_name).c_str());
+    if (left.empty()) continue;
+    const std::string aside = move_aside(folder, left.c_str(), left.c_str(), "cannot remove");
+    if (aside.empty()) continue;
+    const FileIdentity moved = sys::identify_at(folder, aside.c_str());
+    if (moved.error == 0 && same_file(moved, before) && moved.size == before.size &&
+        moved.modified == before.modified && sys::remove_at(folder, aside.c_str()) == 0)
+      continue;
+    sys::rename_new_at(folder, aside.c_str(), left.c_str());
+  }
+}
+
 void remove_checked(int folder, const char* name, const char* action) {
   const char* path = input.path;
   const FileIdentity& before = input.recorded;
@@ -159,7 +178,10 @@ void remove_checked(int folder, const char* name, const char* action) {
   bool copied = (seen(input.watch, path) & sys::seen_changed) == 0 && moved.error == 0 &&
                 same_file(moved, before) && moved.size == before.size &&
                 moved.modified == before.modified;
-  if (copied && sys::remove_at(folder, aside.c_str()) == 0) return;
+  if (copied && sys::remove_at(folder, aside.c_str()) == 0) {
+    drop_second_name(folder, name, before);
+    return;
+  }
   int error = errno;
   // Not the file that was copied, or it can't be removed: it goes back where it was.
   if (sys::rename_new_at(folder, aside.c_str(), name) != 0) {
