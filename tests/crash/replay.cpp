@@ -85,8 +85,10 @@ std::string check(const std::string& state, const std::string& fstype, const std
   // do when the disk comes back (ntfs-3g's own write order leaves most cuts
   // unmountable otherwise, whatever the tool did).
   if (fstype == "exfat" || fstype == "ntfs") {
-    const std::string driver = fstype == "exfat" ? "mount.exfat-fuse $d " : "ntfsfix -d $d >/dev/null && ntfs-3g $d ";
-    mount = "d=$(losetup -f --show " + state + ") && { " + driver + mnt + " || { losetup -d $d; false; }; }";
+    const std::string driver =
+        fstype == "exfat" ? "mount.exfat-fuse $d " : "ntfsfix -d $d >/dev/null && ntfs-3g $d ";
+    mount = "d=$(losetup -f --show " + state + ") && { " + driver + mnt +
+            " || { losetup -d $d; false; }; }";
     unmount += " && losetup -j " + state + " -n -O NAME | xargs -r -n 1 losetup -d";
   }
   // NOLINTNEXTLINE(cert-env33-c): fixed commands on the checker's own paths
