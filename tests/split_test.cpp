@@ -132,6 +132,48 @@ TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
   }
 }
 
+#if !defined(_WIN32)
+// A run stopped between the two steps of a move by link and unlink leaves the
+// input under a second name of the tool's own; the next run that removes the
+// input removes that name too, and only where it is still the same file.
+TEST_F(Split, SecondNameLeftByAStoppedMove) {
+  const std::string long_name(250, 'i');
+  const struct {
+    const char* name;
+    std::string input, left;
+    bool same;  // a second link of the input, or another file under the name
+  } cases[]{
+      {"second name of the image", "a.img", ".a.img.kiv_parse_bin-4367-0", true},
+      {"second short name", long_name, ".kiv_parse_bin-cd889e9f-4367-0", true},
+      {"another file under the name", "a.img", ".a.img.kiv_parse_bin-4367-0", false},
+  };
+  const std::string image = make_image(768, 16, 512);
+  for (const auto& c : cases) {
+    for (const bool split : {true, false}) {
+      TABLE_ROW(c.name);
+      SCOPED_TRACE(split ? "split" : "merge");
+      for (const auto& entry : fs::directory_iterator(dir.path)) fs::remove_all(entry.path());
+      write_file(at(c.input), image);
+      if (c.same) fs::create_hard_link(at(c.input), at(c.left));
+      if (!c.same) write_file(at(c.left), image);
+      Outcome run = split ? run_tool({"16", c.input, "h.bin", "b.bin"}, dir.path)
+                          : run_program(MERGE_RUNNER_EXE, {c.input, "-", "1", "out"}, dir.path);
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_FALSE(exists(c.input));
+      EXPECT_EQ(split ? read_file(at("h.bin")) + read_file(at("b.bin")) : read_file(at("out")),
+                image);
+      EXPECT_EQ(exists(c.left), !c.same);
+      if (!c.same) {
+        EXPECT_EQ(read_file(at(c.left)), image);
+      }
+      std::size_t names = 0;
+      for (const auto& entry : fs::directory_iterator(dir.path)) names += entry.exists();
+      EXPECT_EQ(names, (split ? 2u : 1u) + (c.same ? 0 : 1)) << "a name left behind";
+    }
+  }
+}
+#endif
+
 enum class Left { none, complete, any };
 
 struct FailureCase {
