@@ -388,10 +388,11 @@ bool add_attributed(Watch& w, int fd) {
   return false;
 }
 
-// The key of the file one notice names, or "" for one that names none (an overflow).
-std::string fid_in(const struct fanotify_event_metadata* m) {
-  const char* at = reinterpret_cast<const char*>(m) + m->metadata_len;
-  const char* end = reinterpret_cast<const char*>(m) + m->event_len;
+// The key of the file one notice names, or "" for one that names none (an
+// overflow). notice is where m was read from, with m.event_len bytes.
+std::string fid_in(const char* notice, const struct fanotify_event_metadata& m) {
+  const char* at = notice + m.metadata_len;
+  const char* end = notice + m.event_len;
   while (at + sizeof(struct fanotify_event_info_header) <= end) {
     const auto* info = reinterpret_cast<const struct fanotify_event_info_fid*>(at);
     if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_FID) {
@@ -406,16 +407,20 @@ std::string fid_in(const struct fanotify_event_metadata* m) {
 void gather_attributed(int group) {
   alignas(fanotify_event_metadata) char buffer[4096];
   for (ssize_t n; (n = SYS(read, group, buffer, sizeof buffer)) > 0;) {
-    for (const auto* m = reinterpret_cast<const fanotify_event_metadata*>(buffer);
-         FAN_EVENT_OK(m, n); m = FAN_EVENT_NEXT(m, n)) {
-      const bool lost = (m->mask & FAN_Q_OVERFLOW) != 0;
-      const std::string fid = lost ? "" : fid_in(m);
+    // A notice naming a file by handle is aligned to 4 bytes, its record to
+    // 8: each record is copied out before it is read.
+    struct fanotify_event_metadata m {};
+    for (ssize_t at = 0; n - at >= static_cast<ssize_t>(sizeof m); at += m.event_len) {
+      std::memcpy(&m, buffer + at, sizeof m);
+      if (m.event_len < sizeof m || m.event_len > n - at) break;
+      const bool lost = (m.mask & FAN_Q_OVERFLOW) != 0;
+      const std::string fid = lost ? "" : fid_in(buffer + at, m);
       for (Watch& w : watches) {
         if (w.group != group || !live(w) || (!lost && !w.fid.empty() && w.fid != fid)) continue;
         if (lost) w.seen |= sys::seen_lost;
         // Another process, or where the group may not name others, 0.
-        if (!lost && m->pid != getpid()) {
-          w.seen |= sys::seen_changed | ((m->mask & FAN_MOVE_SELF) != 0 ? sys::seen_moved : 0);
+        if (!lost && m.pid != getpid()) {
+          w.seen |= sys::seen_changed | ((m.mask & FAN_MOVE_SELF) != 0 ? sys::seen_moved : 0);
         }
       }
     }
