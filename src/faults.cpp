@@ -46,7 +46,7 @@ int errno_named(const std::string& name) {
   for (const auto& k : known) {
     if (name == k.name) return k.value;
   }
-  return std::atoi(name.c_str());
+  return static_cast<int>(std::strtol(name.c_str(), nullptr, 10));
 }
 
 Table read_table() {
@@ -63,12 +63,12 @@ Table read_table() {
     std::string call = item.substr(0, colon);
     const std::string action = item.substr(colon + 1);
     if (call == "kill") {
-      table.kill_at = std::atol(action.c_str());
+      table.kill_at = std::strtol(action.c_str(), nullptr, 10);
       continue;
     }
     long nth = 0;
     if (const std::size_t hash = call.find('#'); hash != std::string::npos) {
-      nth = std::atol(call.c_str() + hash + 1);
+      nth = std::strtol(call.c_str() + hash + 1, nullptr, 10);
       call.resize(hash);
     }
     table.entries.push_back(Entry{call, nth,

@@ -38,11 +38,12 @@ void say_unwatched(const char* path) {
 [[noreturn]] void fail_lost(const char* first) {
   std::string names = first;
   std::vector<const char*> more;
-  if (input.watch >= 0 && input.path != first && (sys::watch_seen(input.watch) & sys::seen_lost))
+  if (input.watch >= 0 && input.path != first &&
+      (sys::watch_seen(input.watch) & sys::seen_lost) != 0)
     more.push_back(input.path);
   for (std::size_t i = 0; i < outputs_held; ++i) {
     const Output& out = outputs[i];
-    if (out.watch >= 0 && out.path != first && (sys::watch_seen(out.watch) & sys::seen_lost))
+    if (out.watch >= 0 && out.path != first && (sys::watch_seen(out.watch) & sys::seen_lost) != 0)
       more.push_back(out.path);
   }
   for (std::size_t i = 0; i < more.size(); ++i)

@@ -88,10 +88,10 @@ int sys::reserve_space([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
   // A copy that will share the image's blocks needs none of its own.
   if (from_at % block == 0 && to_at % block == 0 && shares_blocks(to)) return 0;
   int rc;
-  do
+  do {
     rc = SYS(fallocate, to, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(to_at),
              static_cast<off_t>(length));
-  while (rc < 0 && errno == EINTR);
+  } while (rc < 0 && errno == EINTR);
   // Only a reservation that can't fit says anything; one the file system can't make is none.
   return rc == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) ? 0 : -1;
 #else

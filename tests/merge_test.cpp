@@ -16,6 +16,7 @@ struct MergeCase {
   std::string err;     // what standard error starts with
   std::string joined;  // the output's content; "-" where no output may exist
   bool first_kept, second_kept;
+  // NOLINTNEXTLINE(readability-redundant-string-init): rows may leave it out
   std::string out_before = "";  // what the output held before the run; "" where there was none
 };
 

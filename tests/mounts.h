@@ -9,9 +9,9 @@
 #include "harness.h"
 
 struct Mounted {
-  // kind: "ext4, whole seconds" (ext4 with 128-byte inodes), "NTFS" (ntfs-3g),
+  // name: "ext4, whole seconds" (ext4 with 128-byte inodes), "NTFS" (ntfs-3g),
   // "exFAT" (exfat-fuse), "bindfs" (a FUSE view of a folder).
-  explicit Mounted(const std::string& kind);
+  explicit Mounted(const std::string& name);
   ~Mounted();
   Mounted(const Mounted&) = delete;
   Mounted& operator=(const Mounted&) = delete;
