@@ -133,8 +133,6 @@ void sync_folders() {
   }
 }
 
-// Removes name from folder once it is checked to be the input held, by way of
-// a name of the tool's own (see retire_input).
 // Where a move is a new link and then the old name's removal, a run stopped
 // between the two left the file under a second name of the tool's own. Once
 // the file is removed by its name, that name goes too, if it is still the
@@ -154,6 +152,8 @@ void drop_second_name(int folder, const char* name, const FileIdentity& before) 
   }
 }
 
+// Removes name from folder once it is checked to be the input held, by way of
+// a name of the tool's own (see retire_input).
 void remove_checked(int folder, const char* name, const char* action) {
   const char* path = input.path;
   const FileIdentity& before = input.recorded;
