@@ -412,7 +412,7 @@ void gather_attributed(int group) {
     struct fanotify_event_metadata m {};
     for (ssize_t at = 0; n - at >= static_cast<ssize_t>(sizeof m); at += m.event_len) {
       std::memcpy(&m, buffer + at, sizeof m);
-      if (m.event_len < sizeof m || m.event_len > n - at) break;
+      if (m.event_len < sizeof m || m.event_len > static_cast<std::size_t>(n - at)) break;
       const bool lost = (m.mask & FAN_Q_OVERFLOW) != 0;
       const std::string fid = lost ? "" : fid_in(buffer + at, m);
       for (Watch& w : watches) {
