@@ -2,24 +2,99 @@
 // itself, and joining files end to end; the module behind the command
 // `kiv_parse_bin OFFSET IMAGE HEADER BODY`.
 //
-// Every operation here does its whole job or ends the process: on a failure it
-// prints one line (the fixed lines below, or "kiv_parse_bin: <what>" on
-// standard error) and exits with status 1, keeping every input it has not yet
-// removed. None returns a status. Each readies the console itself (a closed
-// standard stream is pointed at the null device, SIGPIPE is ignored so a
-// reader that leaves is a write error, standard output is line-buffered); a
-// caller calls nothing else first. The operations are for one thread, and a
-// process runs one split or merge at a time.
+// Two faces over one core. kiv::split and kiv::merge do a whole job in one
+// call and return what went wrong as a value: they print nothing unless
+// asked, end nothing, change no process-wide state (signals, standard
+// streams), and may run on several threads on different files. The five
+// operations after them are the command's: they print its lines and end the
+// process with status 1 on a failure.
 //
-// A split runs in this order, each step once: InitSplitFile_info,
-// create_header_file, remove_header_info_from_file; then the caller prints
-// "End create header file\r\n" if it wants the command's lines. Between the
-// steps the run holds what it needs to prove that nothing is lost (the image
-// watched from its first look, each output locked from its claim until the
-// image is removed).
+// Both faces keep the inputs safe the same way. An output that is a regular
+// file is written where no other program can name it, brought to stable
+// storage, and put in place under its name by one rename, keeping the old
+// file's permission bits (and owner, where the process may set it): under its
+// name it is the old file or the whole new one, never a part, whatever
+// happens. Replacing it leaves the old file to its other hard links. FIFOs and
+// devices, and a file in a folder that takes no new file, are written where
+// they are. An input is removed last, and only where it is still what was
+// recorded of it when it was opened, and every output is still the file this
+// run put there.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace kiv {
+
+// Why a split or merge stopped. In every case but not_removed, each input is
+// kept where it was.
+enum class Failure : std::uint8_t {
+  none,
+  cannot_open,    // an input is missing or can't be opened for reading (the image: for update)
+  cannot_create,  // an output can't be created or opened for writing
+  refused,        // refused before anything was written: see the message
+  short_image,    // the image ends before its header-size word
+  negative_size,  // the header-size word is negative
+  io,             // a read, write or sync failed
+  changed,        // an input, or an output this run put in place, changed under the run
+  not_removed,    // every output complete, but the input could not be removed
+  console,        // Callbacks::line returned an error
+  stopped,        // Callbacks::removing returned false
+  no_memory,
+  out_of_order,   // the command's split steps called out of order, or on a changed record
+};
+
+// What a call did: true (as std::error_code is) where it failed.
+struct Result {
+  Failure reason = Failure::none;
+  std::error_code error;       // the system's reason, where there is one
+  std::filesystem::path file;  // the file it concerns
+  std::string message;         // one line, as the command prints it after "kiv_parse_bin: "
+  explicit operator bool() const noexcept { return reason != Failure::none; }
+};
+
+enum class Stream : std::uint8_t { out, err };
+
+// What a caller may hear of a run; each may be left empty.
+struct Callbacks {
+  // Each line the command prints, on the stream it prints it, with its ending
+  // ("Header File Size:0x0200\r\n", "merge file0_name:a\r\n"); an error returned
+  // stops the run (Failure::console) before anything is removed.
+  std::function<std::error_code(Stream, std::string_view)> line;
+  // Bytes done of the total so far, after each stretch copied; `syncing` once
+  // the copy waits for the disk.
+  std::function<void(std::uint64_t done, std::uint64_t total, bool syncing)> progress;
+  // Called once, right before the first input is removed; false keeps every
+  // input (Failure::stopped).
+  std::function<bool()> removing;
+};
+
+// Splits image at the little-endian 32-bit word found at byte offset: the
+// first that many bytes to header, the rest to body (header padded with 0xFF
+// where the image is shorter); then removes image. Holes stay holes.
+Result split(std::uint64_t offset, const std::filesystem::path& image,
+             const std::filesystem::path& header, const std::filesystem::path& body,
+             const Callbacks& callbacks = {});
+
+// Joins inputs end to end into output, then removes each input. A file named
+// twice is joined once: the run stops there, as if it were missing, once the
+// files before it are joined and removed. Example:
+//   if (kiv::Result r = kiv::merge({"part0", "part1", "part2"}, "all")) report(r.message);
+Result merge(const std::vector<std::filesystem::path>& inputs,
+             const std::filesystem::path& output, const Callbacks& callbacks = {});
+
+}  // namespace kiv
+
+// The command's operations. Each does its whole job or prints one line (the
+// fixed lines below, or "kiv_parse_bin: <what>" on standard error) and ends
+// the process with status 1, keeping every input. They print on standard
+// output and standard error; where either is closed, it is first pointed at
+// the null device.
 
 // One split. The paths are borrowed, never copied or freed: they must live
 // until the split is done.
@@ -31,11 +106,17 @@ struct SplitFile_info {
   std::uint32_t header_addr;  // offset of that word, 0..65535
 };
 
+// A split runs in this order, each step once, on one record left as the
+// first step filled it: InitSplitFile_info, create_header_file,
+// remove_header_info_from_file; then the caller prints "End create header
+// file\r\n" if it wants the command's lines. A step out of that order, or on
+// a record changed since, is refused ("kiv_parse_bin: refusing to ...").
+
 // Fills info from argv[1..4] (the offset as decimal text, the image, the header
 // file, the body file): the offset as C's atoi reads it, its low 16 bits kept.
 // Refuses an image that is not a regular file, is also standard output or
-// error, or could not be removed once copied; starts watching it; reads the
-// header size (Get_4Byte_FromSize) and prints "Header File Size:0x%.04x\r\n".
+// error, or could not be removed once copied; reads the header size
+// (Get_4Byte_FromSize) and prints "Header File Size:0x%.04x\r\n".
 void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 
 // Returns the 4 bytes at offset in the file at path as a little-endian value.
@@ -44,23 +125,20 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]);
 // before offset + 4.
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset);
 
-// Writes the image's first header_size bytes to output_file1, padded with 0xFF
-// where the image is shorter; the image's holes stay holes. Prints "malloc
+// Writes the image's first header_size bytes to output_file1 and puts it in
+// place, padded with 0xFF where the image is shorter. Prints "malloc
 // fail\r\n" for a negative header_size; "I couldn't open the file
 // \"<image>\"\r\n" or "I couldn't open the file \"<header>\"\n" on standard
 // error where either can't be opened. Refuses, before writing anything,
-// outputs that would overwrite the image or each other or the console's file.
-// The header stays open and locked, and is synced by the next step.
+// outputs that would overwrite the image or each other or the console's
+// file, or that could only fail at the end.
 void create_header_file(SplitFile_info& info);
 
-// Writes the image from byte header_size on to output_file2 ("Open the file
-// failure...\r\n" where the image or the body can't be opened), brings both
-// outputs and their folders' entries to stable storage, and deletes the image
-// only when both outputs hold all of it and nothing changed any of the three
-// since the run saw them ("kiv_parse_bin: ... changed ..." otherwise; "split
-// complete, but cannot remove ..." where the deletion fails). Returns with
-// SIGINT, SIGTERM and SIGHUP blocked, so that a process that ends now ends
-// with the status it chooses; a caller that goes on unblocks them.
+// Writes the image from byte header_size on to output_file2 and puts it in
+// place ("Open the file failure...\r\n" where the image or the body can't be
+// opened), then deletes the image where it and the header are as recorded
+// ("kiv_parse_bin: ... changed ..." otherwise; "split complete, but cannot
+// remove ..." where the deletion fails).
 void remove_header_info_from_file(SplitFile_info& info);
 
 // Files to join end to end. The strings are borrowed.
@@ -70,16 +148,11 @@ struct MergeFile_info {
   const char* output_file;   // created or overwritten
 };
 
-// Creates output_file and appends to it each of the first file_count files in
-// turn, deleting each once all its bytes, and the output's entry, are on
-// stable storage; prints "merge file%d_name:%s\r\n" before each. Every listed
-// file is checked (there, a regular file, readable, removable) before the
-// output is created or emptied: a missing one ends the process with "fopen
-// <name> failed\r\n" and the output untouched (a file a stopped merge left
-// aside under a name of the tool's own is named first). "Couldn't create the
-// output file \"<name>\"\n" on standard error where the output can't be
-// created. Refuses a file_count above 2, an output that is a listed file, and
-// a path it can't examine. Naming one file twice joins it once, deletes it,
-// then fails to open it. Example:
+// kiv::merge of the first file_count files, with the command's lines: "merge
+// file%d_name:%s\r\n" before each; "fopen <name> failed\r\n" where one is
+// missing or unreadable (a file a stopped run left aside under a name of the
+// tool's own is named first); "Couldn't create the output file
+// \"<name>\"\n" on standard error where the output can't be created.
+// Refuses a file_count above 2. Example:
 //   merge({.file_name = {"part0.bin", "part1.bin"}, .file_count = 2, .output_file = "all.bin"});
 void merge(const MergeFile_info& info);

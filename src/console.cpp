@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -7,17 +8,14 @@
 #include <cstring>
 
 #include "platform.h"
-#include "progress.h"
 
 namespace {
 
 // Prints on standard output and makes sure the line left the tool: a line a
 // script waits for and never gets must not let the run go on to remove
-// anything. after_removal names what is done already where only that is left.
-void print_out(const char* after_removal, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-void print_out(const char* after_removal, const char* format, ...) {
-  progress_clear();
+// anything. Returns the errno of a failure, or 0.
+int print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int print_out(const char* format, ...) {
   va_list args;
   va_start(args, format);
   errno = 0;
@@ -25,10 +23,11 @@ void print_out(const char* after_removal, const char* format, ...) {
   va_end(args);
   if (std::fflush(stdout) != 0 && error == 0) error = errno;
   if (error == 0 && std::ferror(stdout) != 0) error = EIO;
-  if (error == 0) return;
-  if (after_removal != nullptr)
-    fail("%s, but standard output failed: %s", after_removal, std::strerror(error));
-  fail("cannot write standard output: %s", std::strerror(error));
+  return error;
+}
+
+void check_out(int error) {
+  if (error != 0) fail("cannot write standard output: %s", std::strerror(error));
 }
 
 // A fixed failure line: printed as it is (each carries its own line ending),
@@ -37,7 +36,6 @@ void print_out(const char* after_removal, const char* format, ...) {
 [[noreturn]] void stop_with(std::FILE* stream, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 void stop_with(std::FILE* stream, const char* format, ...) {
-  progress_clear();
   if (stream != stdout) std::fflush(stdout);
   va_list args;
   va_start(args, format);
@@ -47,36 +45,81 @@ void stop_with(std::FILE* stream, const char* format, ...) {
 }
 
 void say_own(const char* format, va_list args) {
-  progress_clear();
   std::fflush(stdout);
   std::fputs("kiv_parse_bin: ", stderr);
   std::vfprintf(stderr, format, args);
   std::fputc('\n', stderr);
 }
 
+// Writes bytes as a person reads them: "812 B", "3.4 MiB", "1.0 GiB".
+void human(char* out, std::size_t size, double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  for (; bytes >= 1024 && unit < 4; ++unit) bytes /= 1024;
+  std::snprintf(out, size, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+}
+
+void draw(Progress& p, std::uint64_t done_bytes, std::uint64_t total_bytes, const char* note) {
+  const std::uint64_t now = sys::monotonic_ms();
+  char done[16], total[16], rate[16], line[96];
+  human(done, sizeof done, static_cast<double>(done_bytes));
+  human(total, sizeof total, static_cast<double>(total_bytes));
+  human(rate, sizeof rate,
+        static_cast<double>(done_bytes) * 1000 /
+            static_cast<double>(std::max<std::uint64_t>(now - p.started_ms, 1)));
+  auto percent = static_cast<unsigned>(total_bytes == 0 ? 100 : done_bytes * 100 / total_bytes);
+  int width =
+      std::snprintf(line, sizeof line, "%s of %s (%u%%), %s/s%s", done, total, percent, rate, note);
+  // Spaces cover what is left of a longer line before it.
+  std::fprintf(stderr, "\r%s%*s", line, std::max(p.shown_width - width, 0), "");
+  p.shown_width = width;
+  p.drawn_ms = now;
+}
+
 }  // namespace
 
-void ready_console() {
-  static bool ready = false;
-  if (!ready) sys::set_up_console();
-  ready = true;
+kiv::Callbacks console_callbacks(Progress& progress) {
+  progress = Progress{sys::is_terminal(2), sys::monotonic_ms(), 0, 0};
+  kiv::Callbacks callbacks;
+  callbacks.line = [&progress](kiv::Stream stream, std::string_view text) {
+    clear(progress);
+    if (stream == kiv::Stream::err) {
+      std::fflush(stdout);
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      return std::error_code{};
+    }
+    return std::error_code(print_out("%.*s", static_cast<int>(text.size()), text.data()),
+                           std::generic_category());
+  };
+  callbacks.progress = [&progress](std::uint64_t done, std::uint64_t total, bool syncing) {
+    constexpr std::uint64_t quiet_ms = 1000, redraw_ms = 250;  // short runs show nothing
+    const std::uint64_t now = sys::monotonic_ms();
+    if (progress.counting && now - progress.started_ms >= quiet_ms &&
+        (syncing || now - progress.drawn_ms >= redraw_ms))
+      draw(progress, done, total, syncing ? ", syncing" : "");
+  };
+  return callbacks;
+}
+
+void clear(Progress& progress) {
+  if (progress.shown_width > 0) std::fprintf(stderr, "\r%*s\r", progress.shown_width, "");
+  progress.shown_width = 0;
 }
 
 void say_arguments(const char* const argv[]) {
-  print_out(nullptr, "input header addr is %s,input file:%s,output file1:%s output file2:%s\r\n",
-            argv[1], argv[2], argv[3], argv[4]);
+  check_out(print_out("input header addr is %s,input file:%s,output file1:%s output file2:%s\r\n",
+                      argv[1], argv[2], argv[3], argv[4]));
 }
 
 void say_header_size(std::int32_t header_size) {
-  print_out(nullptr, "Header File Size:0x%.04x\r\n", static_cast<unsigned>(header_size));
+  check_out(print_out("Header File Size:0x%.04x\r\n", static_cast<unsigned>(header_size)));
 }
 
-void say_begin() { print_out(nullptr, "%s", "begin create header file\r\n"); }
+void say_begin() { check_out(print_out("%s", "begin create header file\r\n")); }
 
-void say_end() { print_out("split complete", "%s", "End create header file\r\n"); }
-
-void say_merging(std::uint32_t index, const char* name) {
-  print_out(nullptr, "merge file%d_name:%s\r\n", static_cast<int>(index), name);
+void say_end() {
+  const int error = print_out("%s", "End create header file\r\n");
+  if (error != 0) fail("split complete, but standard output failed: %s", std::strerror(error));
 }
 
 void stop_argument_count(int argc) {
@@ -109,13 +152,15 @@ void fail(const char* format, ...) {
   std::exit(1);
 }
 
-void fail_errno(const char* action, const char* path) {
-  fail("%s %s: %s", action, path, std::strerror(errno));
-}
-
 void warn(const char* format, ...) {
   va_list args;
   va_start(args, format);
   say_own(format, args);
   va_end(args);
+}
+
+void fail_with(const kiv::Result& r) {
+  if (r.reason == kiv::Failure::console)
+    fail("cannot write standard output: %s", r.error.message().c_str());
+  fail("%s", r.message.c_str());
 }

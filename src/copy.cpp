@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
-#include "console.h"
 #include "platform.h"
-#include "progress.h"
 
 namespace {
 
@@ -15,42 +14,59 @@ constexpr std::size_t block_size = std::size_t{1} << 20;
 // works while the copy goes on and the final sync has little left to wait for.
 constexpr std::uint64_t writeback_stride = std::uint64_t{4} << 20;
 
-unsigned char block[block_size];
+kiv::Result io(const char* action, const std::string& path, int error) {
+  return failed(kiv::Failure::io, error, path, "%s %s: %s", action, path.c_str(),
+                std::strerror(error));
+}
 
-void write_all(Output& to, const unsigned char* data, std::size_t size) {
+unsigned char* block_of(Run& run) {
+  if (!run.block) run.block.reset(new (std::nothrow) unsigned char[block_size]);
+  return run.block.get();
+}
+
+void count(Run& run, std::uint64_t bytes) {
+  run.done += bytes;
+  if (run.callbacks.progress) run.callbacks.progress(run.done, run.total, false);
+}
+
+kiv::Result write_all(Output& to, const unsigned char* data, std::size_t size) {
   // Pipes and devices such as /dev/null take bytes where they stand; files and disks at an offset.
-  const bool positioned = to.opened.kind == Kind::file || to.opened.kind == Kind::disk;
+  const bool positioned = to.before.kind == Kind::file || to.before.kind == Kind::disk;
   while (size > 0) {
     std::int64_t n =
         positioned ? sys::write_at(to.fd, data, size, to.size) : sys::write_next(to.fd, data, size);
     if (n == 0) errno = EIO;  // no progress would loop for ever
-    if (n <= 0) fail_errno("cannot write", to.path);
+    if (n <= 0) return io("cannot write", to.path, errno);
     data += n;
     size -= static_cast<std::size_t>(n);
     to.size += static_cast<std::uint64_t>(n);
   }
+  return {};
 }
 
 // Where the data of from lies in [at, end): calls each(start, length) for
-// every stretch, in order; a hole up to the end of the file ends it.
+// every stretch, in order, until it returns a failure; a hole up to the end of
+// the file ends it.
 template <class Each>
-void each_stretch(const Input& from, std::uint64_t at, std::uint64_t end, Each each) {
+kiv::Result each_stretch(const Input& from, std::uint64_t at, std::uint64_t end, Each each) {
   while (at < end) {
     std::uint64_t start = 0, stop = 0;
     sys::find_data(from.fd, at, start, stop);
-    if (start >= end) return;
+    if (start >= end) return {};
     stop = std::min(stop, end);
-    each(start, stop - start);
+    if (kiv::Result r = each(start, stop - start)) return r;
     at = stop;
   }
+  return {};
 }
 
 // Copies up to length bytes of data from `from` at `at` to the end of `to`;
-// returns the count, short where from ends. in_kernel drops to false for the
-// rest of the copy once the kernel declines these files.
-std::uint64_t copy_stretch(const Input& from, std::uint64_t at, Output& to, std::uint64_t length,
-                           bool& in_kernel, std::uint64_t& since_writeback) {
-  std::uint64_t copied = 0;
+// copied gets the count, short where from ends. in_kernel drops to false for
+// the rest of the copy once the kernel declines these files.
+kiv::Result copy_stretch(Run& run, const Input& from, std::uint64_t at, Output& to,
+                         std::uint64_t length, bool& in_kernel, std::uint64_t& since_writeback,
+                         std::uint64_t& copied) {
+  copied = 0;
   while (copied < length) {
     std::uint64_t want = std::min(length - copied, writeback_stride);
     std::uint64_t n;
@@ -65,81 +81,87 @@ std::uint64_t copy_stretch(const Input& from, std::uint64_t at, Output& to, std:
       n = static_cast<std::uint64_t>(done);
       to.size += n;
     } else {
+      unsigned char* block = block_of(run);
+      if (block == nullptr) return failed(kiv::Failure::no_memory, ENOMEM, to.path, "out of memory");
       std::int64_t got =
           sys::read_at(from.fd, block, std::min<std::uint64_t>(want, block_size), at + copied);
-      if (got < 0) fail_errno("cannot read", from.path);
+      if (got < 0) return io("cannot read", from.path, errno);
       if (got == 0) break;
       n = static_cast<std::uint64_t>(got);
-      write_all(to, block, static_cast<std::size_t>(n));
+      if (kiv::Result r = write_all(to, block, static_cast<std::size_t>(n))) return r;
     }
     copied += n;
-    progress_add(n);
+    count(run, n);
     since_writeback += n;
-    if (since_writeback >= writeback_stride && to.opened.kind == Kind::file) {
+    if (since_writeback >= writeback_stride && to.before.kind == Kind::file) {
       sys::start_writeback(to.fd, to.size - since_writeback, since_writeback);
       since_writeback = 0;
     }
   }
-  return copied;
+  return {};
 }
 
 }  // namespace
 
-std::uint64_t copy_data(const Input& from, std::uint64_t at, Output& to, std::uint64_t limit) {
+kiv::Result copy_data(Run& run, const Input& from, std::uint64_t at, Output& to,
+                      std::uint64_t limit, std::uint64_t& copied) {
   // A file keeps holes: only the data of the input is copied, and each hole
   // of it becomes one of the output's. Pipes and devices get every byte.
-  const bool holes = to.opened.kind == Kind::file;
+  const bool file = to.before.kind == Kind::file;  // a new output too
   const std::uint64_t end = at + limit;
-  if (holes) {
+  if (file) {
     // All the space the data will need, before a byte of it is written: a copy
     // that can't fit fails now, not with the disk full.
-    each_stretch(from, at, end, [&](std::uint64_t start, std::uint64_t length) {
-      if (sys::reserve_space(from.fd, start, to.fd, to.size + (start - at), length) < 0) {
-        fail_errno("cannot write", to.path);
+    kiv::Result r = each_stretch(from, at, end, [&](std::uint64_t start, std::uint64_t length) {
+      if (sys::reserve_space(from.fd, start, to.fd, to.size + (start - at), length) == 0) {
+        return kiv::Result{};
       }
+      return io("cannot write", to.path, errno);
     });
+    if (r) return r;
   }
-  bool in_kernel = to.opened.kind == Kind::file;  // the kernel copies only between regular files
+  bool in_kernel = file;  // the kernel copies only between regular files
   std::uint64_t since_writeback = 0, done = at;
   bool ended = false;
   const auto copy = [&](std::uint64_t start, std::uint64_t length) {
-    if (ended) return;
+    if (ended) return kiv::Result{};
     to.size += start - done;  // the hole before it, left a hole
-    progress_add(start - done);
-    std::uint64_t n = copy_stretch(from, start, to, length, in_kernel, since_writeback);
+    count(run, start - done);
+    std::uint64_t n = 0;
+    kiv::Result r = copy_stretch(run, from, start, to, length, in_kernel, since_writeback, n);
     done = start + n;
     ended = n < length;
+    return r;
   };
-  if (holes) {
-    each_stretch(from, at, end, copy);
-  } else {
-    copy(at, limit);
-  }
+  if (kiv::Result r = file ? each_stretch(from, at, end, copy) : copy(at, limit)) return r;
   if (!ended && done < end) {
     // A hole runs to the end of the file: up to its size, as it is now.
     const FileIdentity now = sys::identify_open(from.fd);
-    if (now.error != 0) {
-      errno = now.error;
-      fail_errno("cannot read", from.path);
-    }
+    if (now.error != 0) return io("cannot read", from.path, now.error);
     const std::uint64_t file_end = std::clamp(now.size, done, end);
     to.size += file_end - done;
-    progress_add(file_end - done);
+    count(run, file_end - done);
     // The output ends in that hole: its size says so. Only then: XFS, like
     // ext4, flushes a truncated file at its close, a sync nobody asked for
     // that would hide a missing one.
-    if (file_end > done && sys::set_size(to.fd, to.size) < 0) fail_errno("cannot write", to.path);
+    if (file_end > done && sys::set_size(to.fd, to.size) < 0) {
+      return io("cannot write", to.path, errno);
+    }
     done = file_end;
   }
-  return done - at;
+  copied = done - at;
+  return {};
 }
 
-void write_fill(Output& to, unsigned char byte, std::uint64_t count) {
-  std::memset(block, byte, std::min<std::uint64_t>(count, block_size));
-  while (count > 0) {
-    auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, block_size));
-    write_all(to, block, n);
-    progress_add(n);
-    count -= n;
+kiv::Result write_fill(Run& run, Output& to, unsigned char byte, std::uint64_t count_left) {
+  unsigned char* block = block_of(run);
+  if (block == nullptr) return failed(kiv::Failure::no_memory, ENOMEM, to.path, "out of memory");
+  std::memset(block, byte, static_cast<std::size_t>(std::min<std::uint64_t>(count_left, block_size)));
+  while (count_left > 0) {
+    auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count_left, block_size));
+    if (kiv::Result r = write_all(to, block, n)) return r;
+    count(run, n);
+    count_left -= n;
   }
+  return {};
 }

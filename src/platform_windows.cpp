@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform.h"
 
@@ -112,67 +111,104 @@ int descriptor_of(HANDLE handle, int flags) {
 // Inputs are opened so that no other program can write them while the run
 // holds them (no FILE_SHARE_WRITE), yet can still be moved aside and removed
 // (FILE_SHARE_DELETE). One already writing makes the open fail (EBUSY).
-int open_shared_for_reading(const char* path) {
-  return descriptor_of(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+int open_shared_for_reading(const std::string& path) {
+  return descriptor_of(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
                        _O_RDONLY);
 }
 
-std::vector<int> kept_from_writers;  // descriptors opened by open_shared_for_reading
-
-// The folders open_folder_of hands out, by number: Windows names files by path only.
-std::vector<std::string> folders;
-
+// The path of name in the folder open as folder: Windows names files by path
+// only. The devices every folder has (NUL, CON) are named as they are.
 std::string in_folder(int folder, const char* name) {
-  return folders.at(static_cast<std::size_t>(folder)) + name;
+  if (_stricmp(name, "NUL") == 0 || _stricmp(name, "CON") == 0) return name;
+  char path[32768];
+  DWORD n = GetFinalPathNameByHandleA(handle_of(folder), path, sizeof path, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= sizeof path) return name;
+  std::string full(path, n);
+  if (full.back() != '\\') full += '\\';
+  return full + name;
 }
 
-UINT console_code_page = 0;  // restored at exit
-
-void restore_console() { SetConsoleOutputCP(console_code_page); }
+std::int64_t now_100ns() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<std::int64_t>(join(now.dwHighDateTime, now.dwLowDateTime));
+}
 
 }  // namespace
 
-int sys::open_image(const char* path) {
-  if (_access(path, 2) != 0) return -1;  // read-only attribute, or no such file
-  return open_input(path);
+int sys::open_folder_of(const char* path) {
+  std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
+  // "C:" names no folder but the drive's current one, which "C:." names.
+  if (folder.empty() || folder.back() == ':') folder += '.';
+  return descriptor_of(CreateFileA(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                       _O_RDONLY);
 }
 
-int sys::open_input(const char* path) {
-  int fd = open_shared_for_reading(path);
-  if (fd >= 0) kept_from_writers.push_back(fd);
-  return fd;
+FileIdentity sys::identify_at(int folder, const char* name) {
+  return describe(in_folder(folder, name).c_str());
 }
 
-// Outputs are open to readers but to no other writer while the run holds them
-// (no FILE_SHARE_WRITE); one already writing makes the open fail (EBUSY).
-int sys::open_output(const char* path, bool) {
-  int fd = descriptor_of(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-                         _O_WRONLY);
-  if (fd >= 0) kept_from_writers.push_back(fd);
-  return fd;
+FileIdentity sys::identify_open(int fd) {
+  HANDLE handle = handle_of(fd);
+  if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = EBADF};
+  return describe(handle);
 }
 
-int sys::empty_file(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
+std::string sys::follow_links(const char* path) { return path; }
 
-bool sys::lock_file(int fd, bool wait) {
-  // Windows locks are mandatory: one byte far past any end keeps other runs
-  // out while programs that only read the output go on reading it.
-  OVERLAPPED past_end{};
-  past_end.Offset = MAXDWORD;
-  past_end.OffsetHigh = 0x7FFFFFFF;
-  DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  if (LockFileEx(handle_of(fd), flags, 0, 1, 0, &past_end) != 0) return true;
-  return GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING;
+int sys::open_image(int folder, const char* name) {
+  if (_access(in_folder(folder, name).c_str(), 2) != 0) return -1;  // read-only, or missing
+  return open_input(folder, name);
 }
 
-int sys::close_file(int fd) {
-  std::erase(kept_from_writers, fd);
-  return _close(fd);
+int sys::open_input(int folder, const char* name) {
+  return open_shared_for_reading(in_folder(folder, name));
 }
 
-void sys::sleep_ms(unsigned ms) { Sleep(ms); }
+// Windows has no unnamed files: a fresh hidden name, created exclusively, open
+// to readers but to no other writer.
+int sys::open_private(int folder, const std::string& hidden, std::string& temp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = hidden + std::to_string(attempt);
+    int fd = descriptor_of(
+        CreateFileA(in_folder(folder, temp.c_str()).c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr),
+        _O_WRONLY);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  temp.clear();
+  return -1;
+}
+
+int sys::publish(int folder, int, std::string& temp, const std::string&, const char* name) {
+  // Written through, as a folder sync would be.
+  if (MoveFileExA(in_folder(folder, temp.c_str()).c_str(), in_folder(folder, name).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    errno = errno_of(GetLastError());
+    return -1;
+  }
+  temp.clear();
+  return 0;
+}
+
+int sys::open_in_place(int folder, const char* name, bool) {
+  return descriptor_of(CreateFileA(in_folder(folder, name).c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr),
+                       _O_WRONLY);
+}
+
+int sys::set_size(int fd, std::uint64_t size) {
+  return _chsize_s(fd, static_cast<__int64>(size)) == 0 ? 0 : -1;
+}
+
+void sys::take_attributes(int, const FileIdentity&) {}
+
+int sys::close_file(int fd) { return _close(fd); }
 
 std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
@@ -193,17 +229,15 @@ std::int64_t sys::kernel_copy(int, std::uint64_t, int, std::uint64_t, std::size_
   return -1;
 }
 
-void sys::start_writeback(int, std::uint64_t, std::uint64_t) {}
-
 // Holes are not looked for (the copy is dense), nor space reserved.
 void sys::find_data(int, std::uint64_t at, std::uint64_t& start, std::uint64_t& end) {
   start = at;
   end = UINT64_MAX;
 }
 int sys::reserve_space(int, std::uint64_t, int, std::uint64_t, std::uint64_t) { return 0; }
-int sys::set_size(int fd, std::uint64_t size) {
-  return _chsize_s(fd, static_cast<__int64>(size)) == 0 ? 0 : -1;
-}
+std::uint64_t sys::file_size_limit() { return UINT64_MAX; }
+
+void sys::start_writeback(int, std::uint64_t, std::uint64_t) {}
 
 int sys::sync_file(int fd) {
   if (GetFileType(handle_of(fd)) != FILE_TYPE_DISK) return 0;  // NUL, consoles and pipes
@@ -211,66 +245,20 @@ int sys::sync_file(int fd) {
 }
 
 // NTFS journals its directory entries; there is no call to sync a folder.
-bool sys::folder_of(const char*, std::string& folder) {
-  folder.clear();
-  return true;
+int sys::sync_folder(int) { return 0; }
+
+void sys::wait_out_tick(std::int64_t time) {
+  // FAT keeps times to two seconds; NTFS takes them from the system clock.
+  const std::int64_t grain = time % 20000000 == 0 ? 20000000 : 1;
+  while (now_100ns() / grain * grain <= time) Sleep(1);
 }
 
-int sys::sync_folder(const char*) { return 0; }
-
-// No notification here: every file the run holds (its inputs, its outputs)
-// stays open without FILE_SHARE_WRITE for the whole run instead, so no other
-// program can open it for writing; the watch is a second handle that holds it so.
-int sys::watch_file(int fd, const char*, bool& others_only) {
-  others_only = true;
-  if (std::find(kept_from_writers.begin(), kept_from_writers.end(), fd) ==
-      kept_from_writers.end()) {
-    errno = ENOSYS;
-    return -1;
-  }
-  HANDLE copy = INVALID_HANDLE_VALUE;
-  if (DuplicateHandle(GetCurrentProcess(), handle_of(fd), GetCurrentProcess(), &copy, 0, FALSE,
-                      DUPLICATE_SAME_ACCESS) == 0) {
-    errno = errno_of(GetLastError());
-    return -1;
-  }
-  int watch = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
-  if (watch < 0) CloseHandle(copy);
-  return watch;
-}
-
-unsigned sys::watch_seen(int) { return 0; }
-
-void sys::unwatch(int watch) {
-  if (watch >= 0) _close(watch);
-}
-
-// Nothing held can change under the run (see watch_file), whatever the clock.
-bool sys::coarse_times(const FileIdentity&) { return false; }
-void sys::wait_out_clock(const FileIdentity&) {}
+// What the run writes it holds open to no other writer until it ends.
+bool sys::changes_show(int, const FileIdentity&) { return true; }
 
 // The read-only attribute keeps the image from opening (open_image); folders
 // have no such rule the tool could read beforehand.
 const char* sys::why_unremovable(int, const char*) { return nullptr; }
-
-// Ctrl+C and Ctrl+Break are ignored while held; the console gives no way to
-// ask whether one came before.
-bool sys::hold_signals() {
-  SetConsoleCtrlHandler(nullptr, TRUE);
-  return true;
-}
-void sys::release_signals() { SetConsoleCtrlHandler(nullptr, FALSE); }
-
-int sys::open_folder_of(const char* path) {
-  folders.emplace_back(path, static_cast<std::size_t>(last_component(path) - path));
-  return static_cast<int>(folders.size() - 1);
-}
-
-void sys::close_folder(int) {}
-
-FileIdentity sys::identify_at(int folder, const char* name) {
-  return identify(in_folder(folder, name).c_str());
-}
 
 int sys::rename_new_at(int folder, const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING; written through, as a folder sync would be.
@@ -288,12 +276,21 @@ int sys::remove_at(int folder, const char* name) {
 
 bool sys::moving_copies(int) { return false; }
 
-std::string sys::find_name(int folder, const char* prefix) {
+std::string sys::find_name(int folder, bool (*matches)(const char* name, const void* key),
+                           const void* key) {
   WIN32_FIND_DATAA found{};
-  HANDLE search = FindFirstFileA((in_folder(folder, prefix) + "*").c_str(), &found);
+  HANDLE search = FindFirstFileA(in_folder(folder, "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return "";
+  std::string name;
+  do {
+    if (matches(found.cFileName, key)) name = found.cFileName;
+  } while (name.empty() && FindNextFileA(search, &found) != 0);
   FindClose(search);
-  return found.cFileName;
+  return name;
+}
+
+void sys::close_folder(int folder) {
+  if (folder >= 0) _close(folder);
 }
 
 const char* sys::last_component(const char* path) {
@@ -304,38 +301,33 @@ const char* sys::last_component(const char* path) {
   return last;
 }
 
-std::string sys::folder_name(const char* path) {
-  std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
-  // "C:" names no folder but the drive's current one, which "C:." names.
-  if (folder.empty() || folder.back() == ':') folder += '.';
-  return folder;
-}
+bool sys::same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 long sys::process_id() { return _getpid(); }
-
-FileIdentity sys::identify(const char* path) { return describe(path); }
-
-FileIdentity sys::identify_open(int fd) {
-  HANDLE handle = handle_of(fd);
-  if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = EBADF};
-  return describe(handle);
-}
-
-bool sys::same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 bool sys::is_terminal(int fd) { return _isatty(fd) != 0; }
 
 std::uint64_t sys::monotonic_ms() { return GetTickCount64(); }
 
+void sys::fill_closed_streams() {}
+
 void sys::set_up_console() {
   // A console shows the UTF-8 bytes of the echo line as the names typed; files and pipes get
   // the bytes unchanged either way.
+  static UINT console_code_page = 0;  // the command's own, restored at its exit
   DWORD mode = 0;
   if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 &&
       GetConsoleOutputCP() != CP_UTF8) {
     console_code_page = GetConsoleOutputCP();
-    if (SetConsoleOutputCP(CP_UTF8) != 0) std::atexit(restore_console);
+    if (SetConsoleOutputCP(CP_UTF8) != 0) std::atexit([] { SetConsoleOutputCP(console_code_page); });
   }
   // The C runtime buffers _IOLBF streams fully; unbuffered still writes each printf whole.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+// Ctrl+C and Ctrl+Break are ignored from here on; the console gives no way to
+// ask whether one came before.
+bool sys::hold_stop_signals() {
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  return true;
 }

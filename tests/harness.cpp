@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,19 @@
 bool run_row(const std::string& name) {
   const char* only = std::getenv("KIV_TEST_ROW");  // NOLINT(concurrency-mt-unsafe): one thread
   return only == nullptr || name == only;
+}
+
+std::string row_name(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+      out += c;
+    } else if (!out.empty() && out.back() != '_') {
+      out += '_';
+    }
+  }
+  while (!out.empty() && out.back() == '_') out.pop_back();
+  return out;
 }
 
 Outcome run_tool(const std::vector<std::string>& args, const fs::path& dir, bool one_stream) {

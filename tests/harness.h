@@ -18,6 +18,10 @@ struct Outcome {
 // `KIV_TEST_ROW='body on a full disk' ctest -R Split.FailuresKeepTheImage`
 // runs that row alone; true otherwise. Rows are named as their traces are.
 bool run_row(const std::string& name);
+// A table row's name as GoogleTest names a parameterised test's case:
+// letters and digits, each run of anything else one underscore.
+std::string row_name(const std::string& name);
+
 #define TABLE_ROW(name)         \
   if (!run_row(name)) continue; \
   SCOPED_TRACE(name)

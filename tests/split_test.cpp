@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "harness.h"
+#include "kiv_parse_bin.h"
 
 namespace {
 
@@ -132,49 +133,11 @@ TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
   }
 }
 
-#if !defined(_WIN32)
-// A run stopped between the two steps of a move by link and unlink leaves the
-// input under a second name of the tool's own; the next run that removes the
-// input removes that name too, and only where it is still the same file.
-TEST_F(Split, SecondNameLeftByAStoppedMove) {
-  const std::string long_name(250, 'i');
-  const struct {
-    const char* name;
-    std::string input, left;
-    bool same;  // a second link of the input, or another file under the name
-  } cases[]{
-      {"second name of the image", "a.img", ".a.img.kiv_parse_bin-4367-0", true},
-      {"second short name", long_name, ".kiv_parse_bin-cd889e9f-4367-0", true},
-      {"another file under the name", "a.img", ".a.img.kiv_parse_bin-4367-0", false},
-  };
-  const std::string image = make_image(768, 16, 512);
-  for (const auto& c : cases) {
-    for (const bool split : {true, false}) {
-      TABLE_ROW(c.name);
-      SCOPED_TRACE(split ? "split" : "merge");
-      for (const auto& entry : fs::directory_iterator(dir.path)) fs::remove_all(entry.path());
-      write_file(at(c.input), image);
-      if (c.same) fs::create_hard_link(at(c.input), at(c.left));
-      if (!c.same) write_file(at(c.left), image);
-      Outcome run = split ? run_tool({"16", c.input, "h.bin", "b.bin"}, dir.path)
-                          : run_program(MERGE_RUNNER_EXE, {c.input, "-", "1", "out"}, dir.path);
-      EXPECT_EQ(run.status, 0) << run.err;
-      EXPECT_FALSE(exists(c.input));
-      EXPECT_EQ(split ? read_file(at("h.bin")) + read_file(at("b.bin")) : read_file(at("out")),
-                image);
-      EXPECT_EQ(exists(c.left), !c.same);
-      if (!c.same) {
-        EXPECT_EQ(read_file(at(c.left)), image);
-      }
-      std::size_t names = 0;
-      for (const auto& entry : fs::directory_iterator(dir.path)) names += entry.exists() ? 1 : 0;
-      EXPECT_EQ(names, (split ? 2u : 1u) + (c.same ? 0 : 1)) << "a name left behind";
-    }
-  }
-}
-#endif
-
-enum class Left { none, complete, any };
+// What an output holds after a failed run: what it held before (an output
+// that was there keeps it; one that was not is still not there), the whole
+// of its part of the image, or, for a device or a name that is not the
+// test's own, anything.
+enum class Left { old, complete, any };
 
 struct FailureCase {
   const char* name;
@@ -183,77 +146,127 @@ struct FailureCase {
   std::string out_tail;  // what standard output ends with
   std::string err;       // what standard error starts with
   Left header, body;
+  kiv::Failure reason;  // what kiv::split gives for it
 };
 
-TEST_F(Split, FailuresKeepTheImage) {
-  const std::string refuse = "kiv_parse_bin: refusing to ";
-  const FailureCase cases[]{
-      {"negative size", 0xFFFFFFFF, "h.bin", "b.bin",
-       "Header File Size:0xffffffff\r\nbegin create header file\r\nmalloc fail\r\n", "", Left::none,
-       Left::none},
-      {"header directory missing", 512, "no/h.bin", "b.bin", "begin create header file\r\n",
-       "I couldn't open the file \"no/h.bin\"\n", Left::none, Left::none},
-      {"body directory missing", 512, "h.bin", "no/b.bin", "Open the file failure...\r\n", "",
-       Left::complete, Left::none},
-      {"header on a full disk", 512, "/dev/full", "b.bin", "",
-       "kiv_parse_bin: cannot write /dev/full", Left::any, Left::none},
-      {"body on a full disk", 512, "h.bin", "/dev/full", "",
-       "kiv_parse_bin: cannot write /dev/full", Left::complete, Left::any},
-      {"header is the image", 512, "a.img", "b.bin", "",
-       refuse + "overwrite the image a.img with a.img", Left::any, Left::none},
-      {"body spelled ./a.img", 512, "h.bin", "./a.img", "", refuse + "overwrite", Left::none,
-       Left::any},
-      {"header is a hard link", 512, "hard", "b.bin", "", refuse + "overwrite", Left::any,
-       Left::none},
-      {"body is a symbolic link", 512, "h.bin", "soft", "", refuse + "overwrite", Left::none,
-       Left::any},
-      {"outputs one new file", 512, "h.bin", "./h.bin", "",
-       refuse + "write header and body to one file", Left::none, Left::none},
-      {"header can't be examined", 512, "loop", "b.bin", "",
-       "kiv_parse_bin: cannot examine loop: ", Left::any, Left::none},
-      {"body can't be examined", 512, "h.bin", "loop/b.bin", "",
-       "kiv_parse_bin: cannot examine loop/b.bin: ", Left::none, Left::any},
-      {"body a dangling link to the header", 512, "h.bin", "dangling", "",
-       refuse + "write header and body to one file: h.bin and dangling", Left::complete, Left::any},
-      // The harness catches the console in .stdout and .stderr: lines would land among the bytes.
-      {"header is standard output", 512, ".stdout", "b.bin", "",
-       refuse + "write .stdout: it is also standard output", Left::any, Left::none},
-      {"body is standard error", 512, "h.bin", ".stderr", "",
-       refuse + "write .stderr: it is also standard error", Left::none, Left::any},
-  };
-  for (const auto& c : cases) {
-    TABLE_ROW(c.name);
-    if ((c.header_path == "/dev/full" || c.body_path == "/dev/full") && *full_device == '\0')
-      continue;
-    for (const char* name : {"h.bin", "b.bin", "hard", "soft", "dangling"}) fs::remove(at(name));
-    const std::string image = make_image(768, 16, c.word);
+// Runs the row as the command, then again in this process through kiv::split:
+// the image kept and every output old or whole, each time.
+class SplitFailure : public Split, public ::testing::WithParamInterface<FailureCase> {
+ protected:
+  const std::string image = make_image(768, 16, GetParam().word);
+  // An output the row names as h.bin or b.bin is there before the run.
+  void lay_out() {
+    for (const char* name : {"h.bin", "b.bin", "hard", "soft", "dangling", "loop"})
+      fs::remove(at(name));
+    write_file(at("h.bin"), "the old header");
+    write_file(at("b.bin"), "the old body");
     write_file(at("a.img"), image);
     fs::create_hard_link(at("a.img"), at("hard"));
-    fs::remove(at("loop"));
-    const bool linked = make_symlink("a.img", at("soft")) && make_symlink("loop", at("loop")) &&
-                        make_symlink("h.bin", at("dangling"));
-    const auto needs_link = [](const std::string& p) {
-      return p.starts_with("soft") || p.starts_with("loop") || p == "dangling";
-    };
-    if (!linked && (needs_link(c.header_path) || needs_link(c.body_path))) continue;
-
-    Outcome run = run_tool({"16", "a.img", c.header_path, c.body_path}, dir.path);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.out.ends_with(console(c.out_tail))) << run.out;
-    EXPECT_TRUE(run.err.starts_with(console(c.err))) << run.err;
-    EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
-    EXPECT_EQ(read_file(at("a.img")), image);
-    if (c.header == Left::none) {
-      EXPECT_FALSE(exists(c.header_path));
-    }
-    if (c.header == Left::complete) {
-      EXPECT_EQ(read_file(at(c.header_path)), image.substr(0, c.word));
-    }
-    if (c.body == Left::none) {
-      EXPECT_FALSE(exists(c.body_path));
-    }
+    linked = make_symlink("a.img", at("soft")) && make_symlink("loop", at("loop")) &&
+             make_symlink("h.bin", at("dangling"));
   }
+  void expect_left(const std::string& path, Left left, const std::string& whole, const char* old) {
+    if (left == Left::any || (path != "h.bin" && path != "b.bin")) return;
+    const std::string now = read_file(at(path));
+    if (left == Left::complete) {
+      EXPECT_EQ(now, whole) << path << " is not complete";
+    } else {
+      EXPECT_EQ(now, old) << path << " is not as it was";
+    }
+    EXPECT_TRUE(now == old || now == whole) << path << " is neither as it was nor whole";
+  }
+  bool linked = false;
+};
+
+TEST_P(SplitFailure, KeepsTheImageAndEachOutputOldOrWhole) {
+  const FailureCase& c = GetParam();
+  if ((c.header_path == "/dev/full" || c.body_path == "/dev/full") && *full_device == '\0')
+    GTEST_SKIP() << "no device here fails writes with a full disk";
+  const auto needs_link = [](const std::string& p) {
+    return p.starts_with("soft") || p.starts_with("loop") || p == "dangling";
+  };
+  lay_out();
+  if (!linked && (needs_link(c.header_path) || needs_link(c.body_path)))
+    GTEST_SKIP() << "no symbolic links here";
+  const std::string header = image.substr(0, std::min<std::size_t>(c.word, 768)),
+                    body = image.substr(std::min<std::size_t>(c.word, 768));
+
+  Outcome run = run_tool({"16", "a.img", c.header_path, c.body_path}, dir.path);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.ends_with(console(c.out_tail))) << run.out;
+  EXPECT_TRUE(run.err.starts_with(console(c.err))) << run.err;
+  EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
+  EXPECT_EQ(read_file(at("a.img")), image);
+  expect_left(c.header_path, c.header, header, "the old header");
+  expect_left(c.body_path, c.body, body, "the old body");
+
+  // The console's files are the command's alone.
+  if (c.header_path.starts_with(".std") || c.body_path.starts_with(".std")) return;
+  lay_out();
+  const fs::path here = fs::current_path();
+  fs::current_path(dir.path);
+  std::string said;
+  kiv::Callbacks hear;
+  hear.line = [&](kiv::Stream, std::string_view line) {
+    said += line;
+    return std::error_code{};
+  };
+  const kiv::Result r = kiv::split(16, "a.img", c.header_path, c.body_path, hear);
+  fs::current_path(here);
+  EXPECT_TRUE(r) << "kiv::split reported no failure";
+  EXPECT_EQ(r.reason, c.reason) << r.message;
+  EXPECT_FALSE(r.message.empty());
+  EXPECT_EQ(read_file(at("a.img")), image);
+  // Refused before anything is written: only the header may be new, and only whole.
+  expect_left(c.header_path, Left::any, header, "the old header");
+  expect_left(c.body_path, Left::old, body, "the old body");
+  EXPECT_TRUE(said.starts_with("Header File Size:")) << said;
 }
+
+const std::string refuse = "kiv_parse_bin: refusing to ";
+using F = kiv::Failure;
+INSTANTIATE_TEST_SUITE_P(
+    Split, SplitFailure,
+    ::testing::Values(
+        FailureCase{"negative size", 0xFFFFFFFF, "h.bin", "b.bin",
+                    "Header File Size:0xffffffff\r\nbegin create header file\r\nmalloc fail\r\n",
+                    "", Left::old, Left::old, F::negative_size},
+        FailureCase{"header directory missing", 512, "no/h.bin", "b.bin",
+                    "begin create header file\r\n", "I couldn't open the file \"no/h.bin\"\n",
+                    Left::old, Left::old, F::cannot_create},
+        FailureCase{"body directory missing", 512, "h.bin", "no/b.bin",
+                    "Open the file failure...\r\n", "", Left::complete, Left::old,
+                    F::cannot_create},
+        FailureCase{"header on a full disk", 512, "/dev/full", "b.bin", "",
+                    "kiv_parse_bin: cannot write /dev/full", Left::any, Left::old, F::io},
+        FailureCase{"body on a full disk", 512, "h.bin", "/dev/full", "",
+                    "kiv_parse_bin: cannot write /dev/full", Left::complete, Left::any, F::io},
+        FailureCase{"header is the image", 512, "a.img", "b.bin", "",
+                    refuse + "overwrite the image a.img with a.img", Left::any, Left::old,
+                    F::refused},
+        FailureCase{"body spelled ./a.img", 512, "h.bin", "./a.img", "", refuse + "overwrite",
+                    Left::old, Left::any, F::refused},
+        FailureCase{"header is a hard link", 512, "hard", "b.bin", "", refuse + "overwrite",
+                    Left::any, Left::old, F::refused},
+        FailureCase{"body is a symbolic link", 512, "h.bin", "soft", "", refuse + "overwrite",
+                    Left::old, Left::any, F::refused},
+        FailureCase{"outputs one file", 512, "h.bin", "./h.bin", "",
+                    refuse + "write header and body to one file", Left::old, Left::old, F::refused},
+        FailureCase{"header can't be examined", 512, "loop", "b.bin", "",
+                    "kiv_parse_bin: cannot examine loop: ", Left::any, Left::old, F::refused},
+        FailureCase{"body can't be examined", 512, "h.bin", "loop/b.bin", "",
+                    "kiv_parse_bin: cannot examine loop/b.bin: ", Left::old, Left::any, F::refused},
+        FailureCase{"body a dangling link to the header", 512, "h.bin", "dangling", "",
+                    refuse + "write header and body to one file: h.bin and dangling", Left::old,
+                    Left::any, F::refused},
+        // The harness catches the console in .stdout and .stderr: lines would land among the bytes.
+        FailureCase{"header is standard output", 512, ".stdout", "b.bin", "",
+                    refuse + "write .stdout: it is also standard output", Left::any, Left::old,
+                    F::refused},
+        FailureCase{"body is standard error", 512, "h.bin", ".stderr", "",
+                    refuse + "write .stderr: it is also standard error", Left::old, Left::any,
+                    F::refused}),
+    [](const auto& info) { return row_name(info.param.name); });
 
 TEST_F(Split, NullDeviceTakesEitherOrBothOutputs) {
   const std::string null = null_device;

@@ -25,16 +25,20 @@ struct Command {
   const char* name;
   const char* program;  // built with the fault table
   std::vector<std::string> args, inputs, outputs;
+  std::vector<std::string> whole;  // each output once the run is done
 };
 
+// NOLINTNEXTLINE(cert-err58-cpp): built before the tests run; a failure there ends them
+const std::string kill_image = make_image(70000, 16, 0x1234);
 // NOLINTNEXTLINE(cert-err58-cpp): built before the tests run; a failure there ends them
 const Command commands[]{
     {"split",
      KIV_PARSE_BIN_FAULTS_EXE,
      {"16", "a.img", "h.bin", "b.bin"},
      {"a.img"},
-     {"h.bin", "b.bin"}},
-    {"merge", MERGE_RUNNER_EXE, {"one", "two", "2", "out"}, {"one", "two"}, {"out"}},
+     {"h.bin", "b.bin"},
+     {kill_image.substr(0, 0x1234), kill_image.substr(0x1234)}},
+    {"merge", MERGE_RUNNER_EXE, {"one", "two", "2", "out"}, {"one", "two"}, {"out"}, {kill_image}},
 };
 
 // The input at name in dir as a user finds it: under its name, or where a
@@ -52,12 +56,13 @@ std::string found(const fs::path& dir, const std::string& name, std::string* asi
 }
 
 // Kills the command at each system call the seam makes, in turn, until one
-// run gets through; after each kill, runs the same command again and checks
-// that nothing is lost: every input whole under its name or the name it was
-// moved aside to (which the second run names), or its bytes in the outputs.
+// run gets through. After each kill, every output is what it was or whole;
+// then the same command runs again, and nothing may be lost: every input
+// whole under its name or the name it was moved aside to (which the second
+// run names), or its bytes in the outputs.
 TEST(Faults, KilledAtAnyCallLosesNothing) {
-  const std::string image = make_image(70000, 16, 0x1234);
-  const std::string contents[] = {image, image.substr(0, 40000), image.substr(40000)};
+  const std::string contents[] = {kill_image, kill_image.substr(0, 40000),
+                                  kill_image.substr(40000)};
   for (const auto& c : commands) {
     TABLE_ROW(c.name);
     int whole = 0, aside = 0, done = 0;
@@ -67,12 +72,18 @@ TEST(Faults, KilledAtAnyCallLosesNothing) {
       for (std::size_t i = 0; i < c.inputs.size(); ++i) {
         write_file(dir.path / c.inputs[i], contents[c.inputs.size() == 1 ? 0 : 1 + i]);
       }
+      for (const auto& o : c.outputs) write_file(dir.path / o, "what " + o + " was");
       Outcome killed = run_child(
           [&] {
             setenv("KIV_FAULTS", ("kill:" + std::to_string(n)).c_str(), 1);
             exec_program(c.program, c.args);
           },
           dir.path);
+      for (std::size_t i = 0; i < c.outputs.size(); ++i) {
+        const std::string now = read_file(dir.path / c.outputs[i]);
+        EXPECT_TRUE(now == "what " + c.outputs[i] + " was" || now == c.whole[i])
+            << c.outputs[i] << " is neither what it was nor whole";
+      }
       if (killed.status != 128 + SIGKILL) {
         EXPECT_EQ(killed.status, 0) << killed.err;
         std::printf(
@@ -117,73 +128,6 @@ TEST(Faults, KilledAtAnyCallLosesNothing) {
       }
       if (n > 2000) FAIL() << "no run got through";
     }
-  }
-}
-
-// A run's outputs stay its own until its image is gone: a second run on them
-// waits, says so, and once it holds them finds the image gone.
-TEST(Faults, SecondRunOnTheOutputsWaitsForTheFirst) {
-  ScratchDir dir;
-  const std::string image = make_image(1 << 20, 16, 0x1234);
-  write_file(dir.path / "a.img", image);
-  fs::create_directory(dir.path / "first");
-  fs::create_directory(dir.path / "second");
-  const std::vector<std::string> args{"16", (dir.path / "a.img").string(),
-                                      (dir.path / "h.bin").string(), (dir.path / "b.bin").string()};
-  // Stopped after its checks, just before it moves the image aside.
-  pid_t first = start_child([&] { exec_faulted("renameat2#1:stop,linkat#1:stop", args); },
-                            dir.path / "first");
-  ASSERT_TRUE(stops(first));
-  pid_t second = start_child([&] { exec_tool(args); }, dir.path / "second");
-  const std::string waiting =
-      "kiv_parse_bin: waiting for " + args[2] + ": another program holds a lock on it\n";
-  std::string said;
-  for (int waited = 0; said != waiting && waited < 1000; ++waited) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    said = read_file(dir.path / "second/.stderr");
-  }
-  EXPECT_EQ(said, waiting);
-  EXPECT_TRUE(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin") == image)
-      << "the second run emptied the first one's outputs";
-  kill(first, SIGCONT);
-  Outcome one = wait_child(first, dir.path / "first");
-  Outcome two = wait_child(second, dir.path / "second");
-
-  EXPECT_EQ(one.status, 0) << one.err;
-  EXPECT_EQ(two.status, 1);
-  EXPECT_TRUE(two.err.ends_with("cannot open " + args[1] + ": No such file or directory\n"))
-      << two.err;
-  EXPECT_TRUE(read_file(dir.path / "h.bin") + read_file(dir.path / "b.bin") == image)
-      << "the outputs are not the whole image";
-}
-
-// A merge's output holds the first file, now removed, while the second is
-// joined: a write into that part then is no merge done, under any watch.
-TEST(Faults, MergeOutputWrittenWhileTheNextFileIsJoined) {
-  for (const char* faults : {"", "fanotify_init:ENOSYS,"}) {
-    SCOPED_TRACE(*faults == '\0' ? "the system's own watch" : "inotify");
-    ScratchDir dir;
-    const std::string one = make_image(1 << 20, 0, 1), two = make_image(8 << 20, 0, 2);
-    write_file(dir.path / "one", one);
-    write_file(dir.path / "two", two);
-    // The second file's writeback begins at its first 4 MiB: the tool stops there.
-    pid_t pid = start_child(
-        [&] {
-          setenv("KIV_FAULTS", (std::string(faults) + "sync_file_range#2:stop").c_str(), 1);
-          exec_program(MERGE_RUNNER_EXE, {"one", "two", "2", "out"});
-        },
-        dir.path);
-    if (!stops(pid)) {
-      wait_child(pid, dir.path);
-      GTEST_SKIP() << "this build makes no sync_file_range";
-    }
-    std::fstream(dir.path / "out", std::ios::in | std::ios::out) << "sixteen bytes..!";
-    kill(pid, SIGCONT);
-    Outcome run = wait_child(pid, dir.path);
-
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "kiv_parse_bin: out changed while it was written\n");
-    EXPECT_TRUE(read_file(dir.path / "two") == two) << "the second file is not whole";
   }
 }
 

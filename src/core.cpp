@@ -1,0 +1,411 @@
+#include "core.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+using kiv::Failure;
+
+// The names of the tool's own beside NAME: ".NAME.kiv_parse_bin" then kind
+// ("-" for an input moved aside, ".new-" for an output being written), the
+// process and an attempt; where NAME leaves no room, a short hash of it.
+std::string own_prefix(const std::string& name, const char* kind, bool short_name) {
+  const std::string pid = std::to_string(sys::process_id()) + "-";
+  if (!short_name) return "." + name + ".kiv_parse_bin" + kind + pid;
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hash));
+  return std::string(".kiv_parse_bin") + kind + text + "-" + pid;
+}
+std::string own_prefix(const std::string& name, const char* kind) {
+  return own_prefix(name, kind, name.size() > 200);
+}
+
+// True for exactly a name an input is moved aside to: the prefix for NAME
+// (key), then digits, "-", digits. Nothing else is taken for a leftover.
+bool left_by_a_run(const char* entry, const void* key) {
+  const auto& name = *static_cast<const std::string*>(key);
+  for (const bool short_name : {false, true}) {
+    std::string prefix = own_prefix(name, "-", short_name);
+    prefix.resize(prefix.size() - std::to_string(sys::process_id()).size() - 1);
+    if (std::strncmp(entry, prefix.c_str(), prefix.size()) != 0) continue;
+    const char* p = entry + prefix.size();
+    int groups = 0;
+    for (; groups < 2; ++groups, ++p) {
+      const char* digits = p;
+      while (*p >= '0' && *p <= '9') ++p;
+      if (p == digits || *p != (groups == 0 ? '-' : '\0')) break;
+    }
+    if (groups == 2) return true;
+  }
+  return false;
+}
+
+kiv::Result cannot_open(const std::string& path, int error) {
+  // Windows keeps the image from writers by opening it unshared: a writer already there shows so.
+  if (error == EBUSY) {
+    return failed(Failure::cannot_open, error, path,
+                  "cannot open %s: another program has it open for writing", path.c_str());
+  }
+  return failed(Failure::cannot_open, error, path, "cannot open %s: %s", path.c_str(),
+                std::strerror(error));
+}
+
+kiv::Result cannot_examine(const std::string& path, int error) {
+  return failed(Failure::refused, error, path, "cannot examine %s: %s", path.c_str(),
+                std::strerror(error));
+}
+
+// Lines written to the image or an output kept in place would land among its bytes.
+kiv::Result refuse_console(const std::string& path, const FileIdentity& id, const char* verb) {
+  if (id.kind == Kind::device) return {};  // a terminal, /dev/null: lines and bytes don't mix there
+  const char* const names[] = {"standard output", "standard error"};
+  for (int fd = 1; fd <= 2; ++fd) {
+    if (same_file(sys::identify_open(fd), id)) {
+      return failed(Failure::refused, 0, path, "refusing to %s %s: it is also %s", verb,
+                    path.c_str(), names[fd - 1]);
+    }
+  }
+  return {};
+}
+
+// True where the two outputs are one file, or once created would be.
+bool one_file(const Output& a, const Output& b) {
+  if (a.before.error == 0 || b.before.error == 0) return same_file(a.before, b.before);
+  return same_file(a.folder_id, b.folder_id) && sys::same_name(a.name.c_str(), b.name.c_str());
+}
+
+kiv::Result refuse_over_input(const Run& run, const Output& out, const FileIdentity& now) {
+  for (const Input& in : run.inputs) {
+    if (!same_file(now, in.recorded)) continue;
+    if (std::strcmp(run.verb, "merge") == 0) {
+      return failed(Failure::refused, 0, out.path, "refusing to merge %s into itself as %s",
+                    in.path.c_str(), out.path.c_str());
+    }
+    return failed(Failure::refused, 0, out.path, "refusing to overwrite the image %s with %s",
+                  in.path.c_str(), out.path.c_str());
+  }
+  return {};
+}
+
+kiv::Result open_input(Input& in, bool image) {
+  close_input(in);
+  in.fd = image ? sys::open_image(in.folder, in.name.c_str())
+                : sys::open_input(in.folder, in.name.c_str());
+  return in.fd < 0 ? cannot_open(in.path, errno) : kiv::Result{};
+}
+
+kiv::Result changed_after(const Output& out) {
+  return failed(Failure::changed, 0, out.path, "%s changed after it was written", out.path.c_str());
+}
+
+kiv::Result check_output(const Output& out) {
+  if (!unchanged(sys::identify_at(out.folder, out.name.c_str()), out.published))
+    return changed_after(out);
+  if (out.in_place && !unchanged(sys::identify_open(out.fd), out.published))
+    return changed_after(out);
+  return {};
+}
+
+kiv::Result check_outputs(const Run& run) {
+  for (const Output& out : run.outputs) {
+    if (out.published.inode == 0 && out.published.kind == Kind::file) continue;  // not yet written
+    if (kiv::Result r = check_output(out)) return r;
+  }
+  return {};
+}
+
+// Moves the input to a name of the tool's own, checks it there and the
+// outputs again, then removes it: a file renamed over its name since the
+// check is moved back, not removed.
+kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
+  const char* name = in.name.c_str();
+  const auto not_removed = [&](int error) {
+    return failed(Failure::not_removed, error, in.path, "%s %s: %s", action, in.path.c_str(),
+                  std::strerror(error));
+  };
+  if (sys::moving_copies(in.folder)) {
+    // As rm removes it: moving a file of an overlay's lower layer aside would
+    // first copy it whole into the upper one.
+    return sys::remove_at(in.folder, name) == 0 ? kiv::Result{} : not_removed(errno);
+  }
+  std::string aside;
+  for (const bool short_name : {false, true}) {
+    const std::string prefix = own_prefix(in.name, "-", short_name || in.name.size() > 200);
+    int rc = -1;
+    for (int attempt = 0; rc != 0 && attempt < 100; ++attempt) {
+      aside = prefix + std::to_string(attempt);
+      rc = sys::rename_new_at(in.folder, name, aside.c_str());
+      if (rc != 0 && errno != EEXIST) break;
+    }
+    if (rc == 0) break;
+    if (errno != ENAMETOOLONG || short_name) return not_removed(errno);
+  }
+  // The move sets the time of change: anything else is another program's doing.
+  const FileIdentity moved = sys::identify_at(in.folder, aside.c_str());
+  kiv::Result r = moved.error == 0 && same_file(moved, in.recorded) &&
+                          moved.size == in.recorded.size &&
+                          moved.modified == in.recorded.modified
+                      ? check_outputs(run)
+                      : failed(Failure::changed, 0, in.path, "%s changed while it was copied",
+                               in.path.c_str());
+  if (!r) {
+    if (sys::remove_at(in.folder, aside.c_str()) == 0) return {};
+    r = not_removed(errno);
+  }
+  if (sys::rename_new_at(in.folder, aside.c_str(), name) != 0) {
+    return failed(Failure::changed, errno, in.path, "cannot move %s back: it is kept as %.*s%s",
+                  in.path.c_str(), static_cast<int>(in.path.size() - in.name.size()),
+                  in.path.c_str(), aside.c_str());
+  }
+  return r;
+}
+
+}  // namespace
+
+kiv::Result failed(kiv::Failure reason, int error, const std::string& file, const char* format,
+                   ...) {
+  kiv::Result r{reason, std::error_code(error, std::generic_category()), file, {}};
+  va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  r.message.resize(static_cast<std::size_t>(std::max(n, 0)) + 1);
+  std::vsnprintf(r.message.data(), r.message.size(), format, again);
+  r.message.pop_back();
+  va_end(again);
+  va_end(args);
+  return r;
+}
+
+kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line) {
+  if (!run.callbacks.line) return {};
+  const std::error_code error = run.callbacks.line(stream, line);
+  if (!error) return {};
+  return failed(Failure::console, error.value(), "", "a line could not be passed on: %s",
+                error.message().c_str());
+}
+
+kiv::Result record_input(Input& in, const std::string& path, const char* verb) {
+  in.path = path;
+  in.name = sys::last_component(path.c_str());
+  in.folder = sys::open_folder_of(path.c_str());
+  const FileIdentity id = in.folder < 0 ? FileIdentity{.error = errno}
+                                        : sys::identify_at(in.folder, in.name.c_str());
+  if (id.error == ENOENT || id.error == ENOTDIR) return cannot_open(path, ENOENT);
+  if (id.error != 0) return cannot_examine(path, id.error);
+  if (id.kind != Kind::file) {
+    return failed(Failure::refused, 0, path, "refusing to %s %s: not a regular file", verb,
+                  path.c_str());
+  }
+  if (kiv::Result r = refuse_console(path, id, verb)) return r;
+  if (const char* why = sys::why_unremovable(in.folder, in.name.c_str())) {
+    return failed(Failure::refused, 0, path, "refusing to %s %s: %s, so it could not be removed",
+                  verb, path.c_str(), why);
+  }
+  if (kiv::Result r = open_input(in, std::strcmp(verb, "split") == 0)) return r;
+  if (!same_file(sys::identify_open(in.fd), id)) {
+    return failed(Failure::changed, 0, path, "%s changed while it was opened", path.c_str());
+  }
+  // A change within the clock's tick of its times would leave them as they
+  // are: the look that counts comes once no such change can.
+  sys::wait_out_tick(std::max(in.recorded.modified, in.recorded.changed));
+  in.recorded = sys::identify_open(in.fd);
+  return {};
+}
+
+kiv::Result reopen_input(Input& in, bool image) {
+  if (kiv::Result r = open_input(in, image)) return r;
+  if (!unchanged(sys::identify_open(in.fd), in.recorded)) {
+    return failed(Failure::changed, 0, in.path, "%s changed while it was copied", in.path.c_str());
+  }
+  return {};
+}
+
+void close_input(Input& in) {
+  if (in.fd >= 0) sys::close_file(in.fd);
+  in.fd = -1;
+}
+
+kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word) {
+  unsigned char bytes[4];
+  std::size_t got = 0;
+  for (std::int64_t n = 1; got < sizeof bytes && n > 0; got += static_cast<std::size_t>(n)) {
+    n = sys::read_at(in.fd, bytes + got, sizeof bytes - got, offset + got);
+    if (n < 0) {
+      return failed(Failure::io, errno, in.path, "cannot read %s: %s", in.path.c_str(),
+                    std::strerror(errno));
+    }
+  }
+  if (got < sizeof bytes) {
+    return failed(Failure::short_image, 0, in.path,
+                  "%s ends before its header size word at offset %llu", in.path.c_str(),
+                  static_cast<unsigned long long>(offset));
+  }
+  word = static_cast<std::int32_t>(std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                                   std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24);
+  return {};
+}
+
+kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
+                           std::uint64_t size) {
+  out.path = path;
+  out.target = sys::follow_links(path.c_str());
+  if (out.target.empty()) return cannot_examine(path, errno);
+  out.name = sys::last_component(out.target.c_str());
+  out.folder = sys::open_folder_of(out.target.c_str());
+  if (out.folder < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    return failed(Failure::cannot_create, errno, path, "cannot create %s: %s", path.c_str(),
+                  std::strerror(errno));
+  }
+  // Its new entry could not be made durable, nor, failing that, the run end well.
+  if (out.folder < 0) {
+    return failed(Failure::refused, errno, path, "cannot examine %s: its folder can't be opened (%s)",
+                  path.c_str(), std::strerror(errno));
+  }
+  out.folder_id = sys::identify_open(out.folder);
+  out.before = sys::identify_at(out.folder, out.name.c_str());
+  if (out.before.error != 0 && out.before.error != ENOENT) {
+    return cannot_examine(path, out.before.error);
+  }
+  if (out.before.error == 0 && out.before.kind == Kind::folder) {
+    return failed(Failure::cannot_create, EISDIR, path, "cannot create %s: %s", path.c_str(),
+                  std::strerror(EISDIR));
+  }
+  if (kiv::Result r = refuse_over_input(run, out, out.before)) return r;
+  for (const Output& other : run.outputs) {
+    if (&other == &out || other.folder < 0 || !one_file(other, out) || keeps_nothing(out.before))
+      continue;
+    return failed(Failure::refused, 0, path, "refusing to write header and body to one file: %s and %s",
+                  other.path.c_str(), path.c_str());
+  }
+  if (kiv::Result r = refuse_console(path, out.before, "write")) return r;
+  out.in_place = out.before.error == 0 && out.before.kind != Kind::file;
+  // Past the limit a write ends the process (SIGXFSZ) or fails at the end.
+  if (!keeps_nothing(out.before) && size > sys::file_size_limit()) {
+    return failed(Failure::refused, EFBIG, path,
+                  "refusing to write %s: its %llu bytes pass the file size limit", path.c_str(),
+                  static_cast<unsigned long long>(size));
+  }
+  return {};
+}
+
+kiv::Result open_output(Run& run, Output& out) {
+  if (!out.in_place) {
+    out.fd = sys::open_private(out.folder, own_prefix(out.name, ".new-"), out.temp);
+    if (out.fd >= 0) return {};
+    // A file the user may write, in a folder that takes no new one: written where it is.
+    if (out.before.error != 0 || (errno != EACCES && errno != EPERM)) {
+      return failed(Failure::cannot_create, errno, out.path, "cannot create %s: %s",
+                    out.path.c_str(), std::strerror(errno));
+    }
+    out.in_place = true;
+  }
+  out.fd = sys::open_in_place(out.folder, out.name.c_str(), false);
+  if (out.fd < 0 && errno == ENXIO) {
+    if (kiv::Result r = say(run, kiv::Stream::err,
+                            "kiv_parse_bin: waiting for a reader of " + out.path + "\n"))
+      return r;
+    out.fd = sys::open_in_place(out.folder, out.name.c_str(), true);
+  }
+  if (out.fd < 0) {
+    return failed(Failure::cannot_create, errno, out.path, "cannot open %s: %s", out.path.c_str(),
+                  std::strerror(errno));
+  }
+  const FileIdentity opened = sys::identify_open(out.fd);
+  if (out.before.inode != 0 && !same_file(opened, out.before)) {
+    return failed(Failure::changed, 0, out.path, "%s changed before it was written",
+                  out.path.c_str());
+  }
+  if (opened.kind == Kind::file && opened.size > 0 && sys::set_size(out.fd, 0) < 0) {
+    return failed(Failure::io, errno, out.path, "cannot empty %s: %s", out.path.c_str(),
+                  std::strerror(errno));
+  }
+  return {};
+}
+
+kiv::Result put_in_place(Run& run, Output& out) {
+  const auto io = [&](const char* action, int error) {
+    return failed(Failure::io, error, out.path, "%s %s: %s", action, out.path.c_str(),
+                  std::strerror(error));
+  };
+  if (run.callbacks.progress) run.callbacks.progress(run.done, run.total, true);
+  if (sys::sync_file(out.fd) < 0) return io("cannot sync", errno);
+  if (!out.in_place && out.before.error == 0) sys::take_attributes(out.fd, out.before);
+  const FileIdentity written = sys::identify_open(out.fd);
+  if (written.error != 0) return cannot_examine(out.path, written.error);
+  // Another writer that emptied or extended it meanwhile shows here.
+  if (written.kind == Kind::file && written.size != out.size) {
+    return failed(Failure::changed, 0, out.path, "%s changed while it was written",
+                  out.path.c_str());
+  }
+  // Any later write must show in its times: past their tick, unless every change shows anyway.
+  if (written.kind == Kind::file && !sys::changes_show(out.fd, written))
+    sys::wait_out_tick(std::max(written.modified, written.changed));
+  if (!out.in_place) {
+    if (kiv::Result r = refuse_over_input(run, out, sys::identify_at(out.folder, out.name.c_str())))
+      return r;
+    if (sys::publish(out.folder, out.fd, out.temp, own_prefix(out.name, ".new-"),
+                     out.name.c_str()) < 0)
+      return io("cannot put in place", errno);
+    if (sys::sync_folder(out.folder) < 0) return io("cannot sync the directory of", errno);
+  }
+  out.published = sys::identify_open(out.fd);
+  if (out.published.error != 0) return cannot_examine(out.path, out.published.error);
+  return {};
+}
+
+kiv::Result check_run(const Run& run) {
+  for (const Input& in : run.inputs) {
+    const bool same = unchanged(sys::identify_at(in.folder, in.name.c_str()), in.recorded) &&
+                      (in.fd < 0 || unchanged(sys::identify_open(in.fd), in.recorded));
+    if (!same) {
+      return failed(Failure::changed, 0, in.path, "%s changed while it was copied",
+                    in.path.c_str());
+    }
+  }
+  return check_outputs(run);
+}
+
+kiv::Result remove_inputs(Run& run, const char* action) {
+  if (kiv::Result r = check_run(run)) return r;
+  if (!run.inputs.empty() && run.callbacks.removing && !run.callbacks.removing()) {
+    return failed(Failure::stopped, 0, run.inputs.front().path, "stopped: %s is kept",
+                  run.inputs.front().path.c_str());
+  }
+  for (const Input& in : run.inputs) {
+    if (kiv::Result r = remove_input(run, in, action)) return r;
+  }
+  return {};
+}
+
+void discard(Run& run) {
+  for (Input& in : run.inputs) {
+    close_input(in);
+    if (in.folder >= 0) sys::close_folder(in.folder);
+    in.folder = -1;
+  }
+  for (Output& out : run.outputs) {
+    if (out.fd >= 0) sys::close_file(out.fd);
+    if (!out.temp.empty()) sys::remove_at(out.folder, out.temp.c_str());
+    if (out.folder >= 0) sys::close_folder(out.folder);
+    out.fd = out.folder = -1;
+    out.temp.clear();
+  }
+}
+
+std::string left_aside(const std::string& path) {
+  const int folder = sys::open_folder_of(path.c_str());
+  if (folder < 0) return "";
+  const std::string name = sys::last_component(path.c_str());
+  const std::string left = sys::find_name(folder, left_by_a_run, &name);
+  sys::close_folder(folder);
+  return left.empty() ? left : path.substr(0, path.size() - name.size()) + left;
+}

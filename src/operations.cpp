@@ -1,0 +1,200 @@
+// The command's five operations over the core. They print the command's
+// lines and end the process with status 1 where the core reports a failure.
+// The split's three steps share one run: the only state here, kept for each
+// record between its steps, since the record itself holds nothing more than
+// its five fields.
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "console.h"
+#include "core.h"
+#include "platform.h"
+#include "split.h"
+
+namespace {
+
+struct Split {
+  SplitFile_info seen;  // the record as the last step left it
+  int steps = 0;        // of the three, done
+  Run run;
+  Progress progress;
+};
+
+std::mutex splits_lock;
+std::map<const SplitFile_info*, Split> splits;  // NOLINT(cert-err58-cpp): the steps' runs
+
+// The split of info, where its steps so far were taken in order on it as it is.
+Split& split_of(const SplitFile_info& info, int steps, const char* step) {
+  std::lock_guard<std::mutex> hold(splits_lock);
+  const auto found = splits.find(&info);
+  const char* path = info.input_file != nullptr ? info.input_file : "(none)";
+  if (found == splits.end() || found->second.steps != steps) {
+    fail("refusing to %s for %s: the split's steps come in order, each once", step, path);
+  }
+  if (std::memcmp(&found->second.seen, &info, sizeof info) != 0) {
+    fail("refusing to %s for %s: its record changed since the step before", step, path);
+  }
+  return found->second;
+}
+
+void done_with(const SplitFile_info& info) {
+  std::lock_guard<std::mutex> hold(splits_lock);
+  const auto found = splits.find(&info);
+  discard(found->second.run);
+  splits.erase(found);
+}
+
+// Converts decimal text as the C library's atoi reads it (leading blanks, a
+// sign, digits up to the first other character; 0 without digits) and returns
+// the low 16 bits of the number as written, however many digits it has.
+std::uint32_t parse_header_addr(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  // Reducing at every digit keeps the sum small and equals the full number modulo 65536.
+  std::uint32_t low = 0;
+  for (; *p >= '0' && *p <= '9'; ++p)
+    low = (low * 10 + static_cast<std::uint32_t>(*p - '0')) & 0xFFFF;
+  return negative ? (0x10000 - low) & 0xFFFF : low;
+}
+
+// The image's own line where it can't be opened, naming a name a stopped run left it under.
+[[noreturn]] void fail_unopened(const kiv::Result& r) {
+  const std::string left = r.error.value() == ENOENT ? left_aside(r.file.string()) : "";
+  if (left.empty()) fail_with(r);
+  fail("%s (a stopped run left it as %s: rename it back to split it)", r.message.c_str(),
+       left.c_str());
+}
+
+}  // namespace
+
+std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
+  sys::fill_closed_streams();
+  Run run;
+  std::int32_t word = 0;
+  Input& in = run.inputs.emplace_back();
+  in.path = path;
+  in.name = sys::last_component(path);
+  in.folder = sys::open_folder_of(path);
+  kiv::Result r = in.folder < 0 ? failed(kiv::Failure::cannot_open, errno, path, "cannot open %s: %s",
+                                         path, std::strerror(errno))
+                                : reopen_input(in, true);
+  if (!r) r = read_word(in, offset, word);
+  discard(run);
+  if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
+  if (r) fail_with(r);
+  return word;
+}
+
+void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
+  sys::fill_closed_streams();
+  info.header_addr = parse_header_addr(argv[1]);
+  info.input_file = argv[2];
+  info.output_file1 = argv[3];
+  info.output_file2 = argv[4];
+  Split* split = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(splits_lock);
+    if (const auto old = splits.find(&info); old != splits.end()) {
+      discard(old->second.run);
+      splits.erase(old);
+    }
+    split = &splits[&info];
+  }
+  split->run.callbacks = console_callbacks(split->progress);
+  std::int32_t size = 0;
+  const kiv::Result r = guarded([&] {
+    return split_record(split->run, info.input_file, info.header_addr, size);
+  });
+  if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
+  if (r) fail_with(r);
+  close_input(split->run.inputs[0]);  // each step opens it again, and finds it as recorded
+  info.header_size = size;
+  split->seen = info;
+  split->steps = 1;
+  say_header_size(size);
+}
+
+void create_header_file(SplitFile_info& info) {
+  sys::fill_closed_streams();
+  Split& split = split_of(info, 1, "create the header");
+  Run& run = split.run;
+  if (info.header_size < 0) stop_no_memory();
+  const kiv::Result r = guarded([&] {
+    const auto size = static_cast<std::uint64_t>(info.header_size);
+    const std::uint64_t held = run.inputs[0].recorded.size;
+    if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
+    run.outputs.resize(2);
+    if (kiv::Result r = prepare_output(run, run.outputs[0], info.output_file1, size)) return r;
+    // A body that can't be created is the body step's to say.
+    kiv::Result body =
+        prepare_output(run, run.outputs[1], info.output_file2, held - std::min(size, held));
+    if (body && body.reason != kiv::Failure::cannot_create) return body;
+    return split_header(run, info.header_size);
+  });
+  clear(split.progress);
+  if (r.reason == kiv::Failure::cannot_open) stop_image_unopened(info.input_file);
+  if (r.reason == kiv::Failure::cannot_create) stop_header_unopened(info.output_file1);
+  if (r) fail_with(r);
+  close_input(run.inputs[0]);
+  split.steps = 2;
+}
+
+void remove_header_info_from_file(SplitFile_info& info, bool (*removing)()) {
+  sys::fill_closed_streams();
+  Split& split = split_of(info, 2, "write the body");
+  Run& run = split.run;
+  if (removing != nullptr) run.callbacks.removing = removing;
+  const kiv::Result r = guarded([&] {
+    if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
+    Output& body = run.outputs[1];
+    if (body.folder < 0) {
+      const std::uint64_t held = run.inputs[0].recorded.size;
+      const auto size = static_cast<std::uint64_t>(info.header_size);
+      if (kiv::Result r = prepare_output(run, body, info.output_file2, held - std::min(size, held)))
+        return r;
+    }
+    return split_body(run, info.header_size);
+  });
+  clear(split.progress);
+  // The fixed line says neither which open failed nor why.
+  if (r.reason == kiv::Failure::cannot_open || r.reason == kiv::Failure::cannot_create)
+    stop_body_unopened();
+  if (r.reason == kiv::Failure::stopped) fail("stopped by a signal: %s is kept", info.input_file);
+  if (r) fail_with(r);
+  done_with(info);
+}
+
+void remove_header_info_from_file(SplitFile_info& info) {
+  remove_header_info_from_file(info, nullptr);
+}
+
+void merge(const MergeFile_info& info) {
+  sys::fill_closed_streams();
+  constexpr std::uint32_t named = 2;
+  if (info.file_count > named) {
+    fail("cannot merge %u files: only %u are named", static_cast<unsigned>(info.file_count),
+         static_cast<unsigned>(named));
+  }
+  const std::vector<std::filesystem::path> inputs(info.file_name, info.file_name + info.file_count);
+  Progress progress;
+  const kiv::Result r = kiv::merge(inputs, info.output_file, console_callbacks(progress));
+  clear(progress);
+  if (r.reason == kiv::Failure::cannot_open) {
+    // Every listed file a stopped run left aside is named, then the first missing one.
+    for (std::uint32_t i = 0; i < info.file_count; ++i) {
+      std::error_code unseen;
+      const std::string left = left_aside(info.file_name[i]);
+      if (!left.empty() && !std::filesystem::exists(info.file_name[i], unseen)) {
+        warn("a stopped run left %s as %s: rename it back to merge it", info.file_name[i],
+             left.c_str());
+      }
+    }
+    stop_input_unopened(r.file.string().c_str());
+  }
+  if (r.reason == kiv::Failure::cannot_create) stop_output_uncreated(info.output_file);
+  if (r) fail_with(r);
+}
