@@ -336,9 +336,15 @@ kiv::Result put_in_place(Run& run, Output& out) {
     return failed(Failure::io, error, out.path, "%s %s: %s", action, out.path.c_str(),
                   std::strerror(error));
   };
+  const std::string hidden = own_prefix(out.name, ".new-");
+  if (!out.in_place) {
+    if (out.before.error == 0) sys::take_attributes(out.fd, out.before);
+    // Named before it is synced: ext4 without a journal frees, when it next
+    // mounts, a file whose link count on disk is 0, whatever entry names it.
+    if (sys::name_private(out.folder, out.fd, hidden, out.temp) < 0) return io("cannot name", errno);
+  }
   if (run.callbacks.progress) run.callbacks.progress(run.done, run.total, true);
-  if (sys::sync_file(out.fd) < 0) return io("cannot sync", errno);
-  if (!out.in_place && out.before.error == 0) sys::take_attributes(out.fd, out.before);
+  if (sys::sync_file(out.fd, !out.in_place) < 0) return io("cannot sync", errno);
   const FileIdentity written = sys::identify_open(out.fd);
   if (written.error != 0) return cannot_examine(out.path, written.error);
   // Another writer that emptied or extended it meanwhile shows here.
@@ -352,13 +358,20 @@ kiv::Result put_in_place(Run& run, Output& out) {
   if (!out.in_place) {
     if (kiv::Result r = refuse_over_input(run, out, sys::identify_at(out.folder, out.name.c_str())))
       return r;
-    if (sys::publish(out.folder, out.fd, out.temp, own_prefix(out.name, ".new-"),
-                     out.name.c_str()) < 0)
+    // Its data on disk before any name reaches it, and the new entry after.
+    if (sys::rename_over(out.folder, out.temp.c_str(), out.name.c_str()) < 0)
       return io("cannot put in place", errno);
+    out.temp.clear();
     if (sys::sync_folder(out.folder) < 0) return io("cannot sync the directory of", errno);
   }
-  out.published = sys::identify_open(out.fd);
-  if (out.published.error != 0) return cannot_examine(out.path, out.published.error);
+  // What its name reaches now, which must be the file written (Windows tells
+  // a file's volume by name only, once it is renamed).
+  const FileIdentity held = sys::identify_open(out.fd);
+  out.published = out.in_place ? held : sys::identify_at(out.folder, out.name.c_str());
+  if (out.published.error != 0 || held.inode != out.published.inode ||
+      held.size != out.published.size) {
+    return changed_after(out);
+  }
   return {};
 }
 

@@ -36,10 +36,12 @@ int open_input(int folder, const char* name);
 // exclusively), for writing, mode 0666 less the umask. temp gets the name it
 // has, "" where it has none.
 int open_private(int folder, const std::string& hidden, std::string& temp);
-// Gives the private file fd its name in folder, over whatever was there, in
-// one rename: under `name` readers find the old file or this one. A file
-// without a name is linked to `hidden` first, which the rename then takes.
-int publish(int folder, int fd, std::string& temp, const std::string& hidden, const char* name);
+// Gives the private file fd a hidden name in folder, made from `hidden` and
+// an attempt, where it has none; temp is then that name.
+int name_private(int folder, int fd, const std::string& hidden, std::string& temp);
+// Renames from over to within the folder, replacing what is there in one
+// step: readers of `to` find the old file or the new one.
+int rename_over(int folder, const char* from, const char* to);
 // Opens an existing output for writing where it is (FIFOs, devices, a file in
 // a folder that takes no new one), without emptying it. A block device is
 // opened so that no second writer can have it (Linux: O_EXCL). A FIFO waits
@@ -85,9 +87,10 @@ std::uint64_t file_size_limit();
 // Asks the kernel to start writing the given bytes of fd to disk, without
 // waiting for them; a hint only, it never fails.
 void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
-// Waits until fd's data is on stable storage; returns 0, also for what keeps
-// nothing of its own (pipes and devices such as /dev/null), which can't be synced.
-int sync_file(int fd);
+// Waits until fd's data, and with attributes its link count, mode and owner,
+// are on stable storage; returns 0, also for what keeps nothing of its own
+// (pipes and devices such as /dev/null), which can't be synced.
+int sync_file(int fd, bool attributes);
 // Makes the entries of the folder durable; returns 0, also where there is nothing to sync.
 int sync_folder(int folder);
 

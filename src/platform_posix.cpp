@@ -236,17 +236,17 @@ int sys::open_private(int folder, const std::string& hidden, std::string& temp) 
   return -1;
 }
 
-int sys::publish(int folder, int fd, std::string& temp, const std::string& hidden,
-                 const char* name) {
+int sys::name_private(int folder, int fd, const std::string& hidden, std::string& temp) {
   for (int attempt = 0; temp.empty() && attempt < 100; ++attempt) {
     const std::string candidate = hidden + std::to_string(attempt);
     if (SYS(name_tmpfile, fd, folder, candidate.c_str()) == 0) temp = candidate;
     if (temp.empty() && errno != EEXIST) return -1;
   }
-  if (temp.empty()) return -1;
-  if (SYS(renameat, folder, temp.c_str(), folder, name) != 0) return -1;
-  temp.clear();
-  return 0;
+  return temp.empty() ? -1 : 0;
+}
+
+int sys::rename_over(int folder, const char* from, const char* to) {
+  return SYS(renameat, folder, from, folder, to);
 }
 
 int sys::open_in_place(int folder, const char* name, bool wait) {
@@ -341,13 +341,13 @@ void sys::start_writeback([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_
 #endif
 }
 
-int sys::sync_file(int fd) {
+int sys::sync_file(int fd, bool attributes) {
   // Only what keeps data is synced: each system answers a sync of a pipe or
   // device in its own way (EINVAL, ESPIPE; macOS's F_FULLFSYNC EBADF or ENODEV).
   struct stat st {};
   if (SYS(fstat, fd, &st) != 0) return -1;
   if (keeps_nothing(FileIdentity{.kind = kind_of(st, fd)})) return 0;
-  return sync_to_disk(fd, true);
+  return sync_to_disk(fd, !attributes);
 }
 
 int sys::sync_folder(int folder) {

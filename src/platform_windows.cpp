@@ -87,8 +87,8 @@ FileIdentity describe(HANDLE handle) {
 }
 
 // Describes the file or folder at path without opening it for reading or writing.
-FileIdentity describe(const char* path) {
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+FileIdentity describe(const std::wstring& path) {
+  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = errno_of(GetLastError())};
   FileIdentity id = describe(handle);
@@ -96,7 +96,7 @@ FileIdentity describe(const char* path) {
   return id;
 }
 
-// A C runtime descriptor for the handle CreateFileA returned; -1 with errno
+// A C runtime descriptor for the handle CreateFileW returned; -1 with errno
 // set where that open failed.
 int descriptor_of(HANDLE handle, int flags) {
   if (handle == INVALID_HANDLE_VALUE) {
@@ -111,22 +111,38 @@ int descriptor_of(HANDLE handle, int flags) {
 // Inputs are opened so that no other program can write them while the run
 // holds them (no FILE_SHARE_WRITE), yet can still be moved aside and removed
 // (FILE_SHARE_DELETE). One already writing makes the open fail (EBUSY).
-int open_shared_for_reading(const std::string& path) {
-  return descriptor_of(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+int open_shared_for_reading(const std::wstring& path) {
+  return descriptor_of(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
                        _O_RDONLY);
 }
 
+// Narrow names are the process's code page (UTF-8, by the tool's manifest);
+// the wide calls take paths past MAX_PATH.
+std::wstring wide(const std::string& text) {
+  std::wstring out(text.size() + 1, L'\0');
+  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()));
+  out.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
+  return out;
+}
+
+std::string narrow(const wchar_t* text) {
+  char out[MAX_PATH * 4];
+  int n = WideCharToMultiByte(CP_ACP, 0, text, -1, out, sizeof out, nullptr, nullptr);
+  return n > 0 ? std::string(out, static_cast<std::size_t>(n - 1)) : std::string();
+}
+
 // The path of name in the folder open as folder: Windows names files by path
 // only. The devices every folder has (NUL, CON) are named as they are.
-std::string in_folder(int folder, const char* name) {
-  if (_stricmp(name, "NUL") == 0 || _stricmp(name, "CON") == 0) return name;
-  char path[32768];
-  DWORD n = GetFinalPathNameByHandleA(handle_of(folder), path, sizeof path, FILE_NAME_NORMALIZED);
-  if (n == 0 || n >= sizeof path) return name;
-  std::string full(path, n);
-  if (full.back() != '\\') full += '\\';
-  return full + name;
+std::wstring in_folder(int folder, const char* name) {
+  if (_stricmp(name, "NUL") == 0 || _stricmp(name, "CON") == 0) return wide(name);
+  std::wstring path(32768, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(handle_of(folder), path.data(),
+                                      static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= path.size()) return wide(name);
+  path.resize(n);
+  if (path.back() != L'\\') path += L'\\';
+  return path + wide(name);
 }
 
 std::int64_t now_100ns() {
@@ -141,13 +157,13 @@ int sys::open_folder_of(const char* path) {
   std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
   // "C:" names no folder but the drive's current one, which "C:." names.
   if (folder.empty() || folder.back() == ':') folder += '.';
-  return descriptor_of(CreateFileA(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return descriptor_of(CreateFileW(wide(folder).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
                        _O_RDONLY);
 }
 
 FileIdentity sys::identify_at(int folder, const char* name) {
-  return describe(in_folder(folder, name).c_str());
+  return describe(in_folder(folder, name));
 }
 
 FileIdentity sys::identify_open(int fd) {
@@ -159,7 +175,7 @@ FileIdentity sys::identify_open(int fd) {
 std::string sys::follow_links(const char* path) { return path; }
 
 int sys::open_image(int folder, const char* name) {
-  if (_access(in_folder(folder, name).c_str(), 2) != 0) return -1;  // read-only, or missing
+  if (_waccess(in_folder(folder, name).c_str(), 2) != 0) return -1;  // read-only, or missing
   return open_input(folder, name);
 }
 
@@ -173,7 +189,7 @@ int sys::open_private(int folder, const std::string& hidden, std::string& temp) 
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp = hidden + std::to_string(attempt);
     int fd = descriptor_of(
-        CreateFileA(in_folder(folder, temp.c_str()).c_str(), GENERIC_WRITE,
+        CreateFileW(in_folder(folder, temp.c_str()).c_str(), GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr),
         _O_WRONLY);
@@ -184,19 +200,22 @@ int sys::open_private(int folder, const std::string& hidden, std::string& temp) 
   return -1;
 }
 
-int sys::publish(int folder, int, std::string& temp, const std::string&, const char* name) {
+int sys::name_private(int, int, const std::string&, std::string& temp) {
+  return temp.empty() ? -1 : 0;  // made with its name
+}
+
+int sys::rename_over(int folder, const char* from, const char* to) {
   // Written through, as a folder sync would be.
-  if (MoveFileExA(in_folder(folder, temp.c_str()).c_str(), in_folder(folder, name).c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-    errno = errno_of(GetLastError());
-    return -1;
+  if (MoveFileExW(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+    return 0;
   }
-  temp.clear();
-  return 0;
+  errno = errno_of(GetLastError());
+  return -1;
 }
 
 int sys::open_in_place(int folder, const char* name, bool) {
-  return descriptor_of(CreateFileA(in_folder(folder, name).c_str(), GENERIC_WRITE,
+  return descriptor_of(CreateFileW(in_folder(folder, name).c_str(), GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr),
                        _O_WRONLY);
@@ -239,7 +258,7 @@ std::uint64_t sys::file_size_limit() { return UINT64_MAX; }
 
 void sys::start_writeback(int, std::uint64_t, std::uint64_t) {}
 
-int sys::sync_file(int fd) {
+int sys::sync_file(int fd, bool) {
   if (GetFileType(handle_of(fd)) != FILE_TYPE_DISK) return 0;  // NUL, consoles and pipes
   return _commit(fd);
 }
@@ -262,7 +281,7 @@ const char* sys::why_unremovable(int, const char*) { return nullptr; }
 
 int sys::rename_new_at(int folder, const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING; written through, as a folder sync would be.
-  if (MoveFileExA(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
+  if (MoveFileExW(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
                   MOVEFILE_WRITE_THROUGH) != 0) {
     return 0;
   }
@@ -271,20 +290,23 @@ int sys::rename_new_at(int folder, const char* from, const char* to) {
 }
 
 int sys::remove_at(int folder, const char* name) {
-  return std::remove(in_folder(folder, name).c_str());
+  if (DeleteFileW(in_folder(folder, name).c_str()) != 0) return 0;
+  errno = errno_of(GetLastError());
+  return -1;
 }
 
 bool sys::moving_copies(int) { return false; }
 
 std::string sys::find_name(int folder, bool (*matches)(const char* name, const void* key),
                            const void* key) {
-  WIN32_FIND_DATAA found{};
-  HANDLE search = FindFirstFileA(in_folder(folder, "*").c_str(), &found);
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(in_folder(folder, "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return "";
   std::string name;
   do {
-    if (matches(found.cFileName, key)) name = found.cFileName;
-  } while (name.empty() && FindNextFileA(search, &found) != 0);
+    const std::string entry = narrow(found.cFileName);
+    if (matches(entry.c_str(), key)) name = entry;
+  } while (name.empty() && FindNextFileW(search, &found) != 0);
   FindClose(search);
   return name;
 }

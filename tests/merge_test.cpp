@@ -26,6 +26,8 @@ struct MergeCase {
 const std::string one = std::string(512, 'a') + "1", two = std::string(255, 'b') + "2";
 const std::string refuse = "kiv_parse_bin: refusing to merge";
 
+void PrintTo(const MergeCase& c, std::ostream* out) { *out << c.name; }
+
 class Merging : public ::testing::TestWithParam<MergeCase> {
  protected:
   ScratchDir dir;

@@ -52,6 +52,8 @@ struct Case {
   std::function<void(const fs::path& dir)> run;  // lays out, runs and checks, in dir
 };
 
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
 class Safety : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Safety, NothingIsLost) {

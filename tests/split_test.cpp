@@ -149,6 +149,8 @@ struct FailureCase {
   kiv::Failure reason;  // what kiv::split gives for it
 };
 
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
 // Runs the row as the command, then again in this process through kiv::split:
 // the image kept and every output old or whole, each time.
 class SplitFailure : public Split, public ::testing::WithParamInterface<FailureCase> {

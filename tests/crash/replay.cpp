@@ -5,7 +5,8 @@
 // since the last flush each lost or kept at random (a volatile disk cache).
 // Each state is mounted and checked: the image (a copy of IMAGE) must be there
 // whole, under its name or the one the tool moves it to before removing it, or
-// both outputs of the split must be complete. Prints what it checked, how many states
+// both outputs of the split must be complete; and each output must be what it
+// was before the split or whole, never a part. Prints what it checked, how many states
 // held the image moved aside, and every state that broke the rule; exits 0
 // when none did, 1 when some did.
 #include <fcntl.h>
@@ -72,11 +73,23 @@ std::string moved_aside(const std::string& mnt) {
   return "";
 }
 
+// Under its name an output is what it was before the split (what SCRATCH/old.NAME
+// holds, or where there is no such file, nothing), or the whole new one.
+bool old_or_whole(const std::string& mnt, const std::string& scratch, const std::string& name,
+                  const std::string& whole) {
+  struct stat st {};
+  const bool there = stat((mnt + "/" + name).c_str(), &st) == 0;
+  const bool was = stat((scratch + "/old." + name).c_str(), &st) == 0;
+  const std::string now = there ? read_all(mnt + "/" + name) : "";
+  return there ? now == whole || (was && now == read_all(scratch + "/old." + name)) : !was;
+}
+
 // Mounts the state and returns what a user would find: "" when the image or
 // both outputs are whole, otherwise what is wrong. Counts the states that
 // held the image moved aside.
 std::string check(const std::string& state, const std::string& fstype, const std::string& mnt,
-                  const std::string& image, std::size_t header_size, std::size_t& aside) {
+                  const std::string& scratch, const std::string& image, std::size_t header_size,
+                  std::size_t& aside) {
   std::string options = fstype == "xfs" ? "loop,nouuid" : "loop";
   std::string mount = "mount -t " + fstype + " -o " + options + " " + state + " " + mnt;
   std::string unmount = "umount " + mnt;
@@ -105,6 +118,20 @@ std::string check(const std::string& state, const std::string& fstype, const std
   const bool outputs_complete = read_all(mnt + "/h.bin") == image.substr(0, header_size) &&
                                 read_all(mnt + "/b.bin") == image.substr(header_size);
   if (!image_whole && !outputs_complete) found = "neither the image nor both outputs are whole";
+  for (const std::string name : {"h.bin", "b.bin"}) {
+    const std::string whole =
+        name == "h.bin" ? image.substr(0, header_size) : image.substr(header_size);
+    struct stat there {};
+    // ntfs-3g removes the entry a rename replaces before it writes the new
+    // one: a cut between them leaves the name to neither, the image whole.
+    if (fstype == "ntfs" && image_whole && stat((mnt + "/" + name).c_str(), &there) != 0) continue;
+    if (!old_or_whole(mnt, scratch, name, whole)) {
+      found =
+          name + " is neither what it was nor whole (" +
+          (stat((mnt + "/" + name).c_str(), &there) == 0 ? std::to_string(there.st_size) + " bytes)"
+                                                         : std::string("not there)"));
+    }
+  }
   if (std::system(unmount.c_str()) != 0) std::exit(2);  // NOLINT(cert-env33-c)
   return found;
 }
@@ -140,7 +167,8 @@ int main(int argc, char* argv[]) {
 
   std::size_t checked = 0, broken = 0, flushes = 0, aside = 0;
   auto verdict = [&](const std::string& what) {
-    std::string found = check(state_path, fstype, scratch + "/mnt", image, header_size, aside);
+    std::string found =
+        check(state_path, fstype, scratch + "/mnt", scratch, image, header_size, aside);
     ++checked;
     if (!found.empty() && ++broken <= 10) std::printf("  %s: %s\n", what.c_str(), found.c_str());
   };
