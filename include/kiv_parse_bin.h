@@ -3,22 +3,20 @@
 // `kiv_parse_bin OFFSET IMAGE HEADER BODY`.
 //
 // Two faces over one core. kiv::split and kiv::merge do a whole job in one
-// call and return what went wrong as a value: they print nothing unless
-// asked, end nothing, change no process-wide state (signals, standard
-// streams), and may run on several threads on different files. The five
-// operations after them are the command's: they print its lines and end the
-// process with status 1 on a failure.
+// call and return what went wrong: they print nothing unless asked, end
+// nothing, change no process-wide state (signals, standard streams), and may
+// run on several threads on different files. The five operations after them
+// are the command's: they print its lines and end the process with status 1
+// on a failure.
 //
-// Both faces keep the inputs safe the same way. An output that is a regular
-// file is written where no other program can name it, brought to stable
-// storage, and put in place under its name by one rename, keeping the old
-// file's permission bits (and owner, where the process may set it): under its
-// name it is the old file or the whole new one, never a part, whatever
-// happens. Replacing it leaves the old file to its other hard links. FIFOs and
-// devices, and a file in a folder that takes no new file, are written where
-// they are. An input is removed last, and only where it is still what was
-// recorded of it when it was opened, and every output is still the file this
-// run put there.
+// Both keep the inputs safe the same way. An output that is a regular file is
+// written where no other program can name it, synced, and put in place under
+// its name by one rename, keeping the old file's permission bits (and owner,
+// where the process may set it): under its name it is the old file or the
+// whole new one, never a part. Other hard links keep the old file. FIFOs,
+// devices and a file in a folder that takes no new file are written where
+// they are. An input is removed last, only while it is as recorded when it
+// was opened and every output is still the file this run put there.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +29,10 @@
 
 namespace kiv {
 
-// Why a split or merge stopped. In every case but not_removed, each input is
-// kept where it was.
+// Why a split or merge stopped; each input is kept but after not_removed.
 enum class Failure : std::uint8_t {
   none,
-  cannot_open,    // an input is missing or can't be opened for reading (the image: for update)
+  cannot_open,    // an input is missing or can't be read (the image: opened for update)
   cannot_create,  // an output can't be created or opened for writing
   refused,        // refused before anything was written: see the message
   short_image,    // the image ends before its header-size word
@@ -46,7 +43,6 @@ enum class Failure : std::uint8_t {
   console,        // Callbacks::line returned an error
   stopped,        // Callbacks::removing returned false
   no_memory,
-  out_of_order,   // the command's split steps called out of order, or on a changed record
 };
 
 // What a call did: true (as std::error_code is) where it failed.
@@ -62,15 +58,12 @@ enum class Stream : std::uint8_t { out, err };
 
 // What a caller may hear of a run; each may be left empty.
 struct Callbacks {
-  // Each line the command prints, on the stream it prints it, with its ending
-  // ("Header File Size:0x0200\r\n", "merge file0_name:a\r\n"); an error returned
-  // stops the run (Failure::console) before anything is removed.
+  // Each line the command prints, with its stream and ending ("Header File
+  // Size:0x0200\r\n"); an error returned stops the run (Failure::console).
   std::function<std::error_code(Stream, std::string_view)> line;
-  // Bytes done of the total so far, after each stretch copied; `syncing` once
-  // the copy waits for the disk.
+  // Bytes done of the total, after each stretch; `syncing` while it waits for the disk.
   std::function<void(std::uint64_t done, std::uint64_t total, bool syncing)> progress;
-  // Called once, right before the first input is removed; false keeps every
-  // input (Failure::stopped).
+  // Right before the first input is removed; false keeps them (Failure::stopped).
   std::function<bool()> removing;
 };
 
@@ -85,16 +78,15 @@ Result split(std::uint64_t offset, const std::filesystem::path& image,
 // twice is joined once: the run stops there, as if it were missing, once the
 // files before it are joined and removed. Example:
 //   if (kiv::Result r = kiv::merge({"part0", "part1", "part2"}, "all")) report(r.message);
-Result merge(const std::vector<std::filesystem::path>& inputs,
-             const std::filesystem::path& output, const Callbacks& callbacks = {});
+Result merge(const std::vector<std::filesystem::path>& inputs, const std::filesystem::path& output,
+             const Callbacks& callbacks = {});
 
 }  // namespace kiv
 
 // The command's operations. Each does its whole job or prints one line (the
-// fixed lines below, or "kiv_parse_bin: <what>" on standard error) and ends
-// the process with status 1, keeping every input. They print on standard
-// output and standard error; where either is closed, it is first pointed at
-// the null device.
+// fixed lines below, or "kiv_parse_bin: <what>" on standard error, where a
+// closed stream is first pointed at the null device) and ends the process
+// with status 1, keeping every input.
 
 // One split. The paths are borrowed, never copied or freed: they must live
 // until the split is done.

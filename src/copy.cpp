@@ -15,8 +15,7 @@ constexpr std::size_t block_size = std::size_t{1} << 20;
 constexpr std::uint64_t writeback_stride = std::uint64_t{4} << 20;
 
 kiv::Result io(const char* action, const std::string& path, int error) {
-  return failed(kiv::Failure::io, error, path, "%s %s: %s", action, path.c_str(),
-                std::strerror(error));
+  return failed(kiv::Failure::io, action, path, error);
 }
 
 unsigned char* block_of(Run& run) {
@@ -82,7 +81,8 @@ kiv::Result copy_stretch(Run& run, const Input& from, std::uint64_t at, Output& 
       to.size += n;
     } else {
       unsigned char* block = block_of(run);
-      if (block == nullptr) return failed(kiv::Failure::no_memory, ENOMEM, to.path, "out of memory");
+      if (block == nullptr)
+        return failed(kiv::Failure::no_memory, ENOMEM, to.path, "out of memory");
       std::int64_t got =
           sys::read_at(from.fd, block, std::min<std::uint64_t>(want, block_size), at + copied);
       if (got < 0) return io("cannot read", from.path, errno);
@@ -156,7 +156,8 @@ kiv::Result copy_data(Run& run, const Input& from, std::uint64_t at, Output& to,
 kiv::Result write_fill(Run& run, Output& to, unsigned char byte, std::uint64_t count_left) {
   unsigned char* block = block_of(run);
   if (block == nullptr) return failed(kiv::Failure::no_memory, ENOMEM, to.path, "out of memory");
-  std::memset(block, byte, static_cast<std::size_t>(std::min<std::uint64_t>(count_left, block_size)));
+  std::memset(block, byte,
+              static_cast<std::size_t>(std::min<std::uint64_t>(count_left, block_size)));
   while (count_left > 0) {
     auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count_left, block_size));
     if (kiv::Result r = write_all(to, block, n)) return r;

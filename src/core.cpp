@@ -54,13 +54,11 @@ kiv::Result cannot_open(const std::string& path, int error) {
     return failed(Failure::cannot_open, error, path,
                   "cannot open %s: another program has it open for writing", path.c_str());
   }
-  return failed(Failure::cannot_open, error, path, "cannot open %s: %s", path.c_str(),
-                std::strerror(error));
+  return failed(Failure::cannot_open, "cannot open", path, error);
 }
 
 kiv::Result cannot_examine(const std::string& path, int error) {
-  return failed(Failure::refused, error, path, "cannot examine %s: %s", path.c_str(),
-                std::strerror(error));
+  return failed(Failure::refused, "cannot examine", path, error);
 }
 
 // Lines written to the image or an output kept in place would land among its bytes.
@@ -128,8 +126,7 @@ kiv::Result check_outputs(const Run& run) {
 kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
   const char* name = in.name.c_str();
   const auto not_removed = [&](int error) {
-    return failed(Failure::not_removed, error, in.path, "%s %s: %s", action, in.path.c_str(),
-                  std::strerror(error));
+    return failed(Failure::not_removed, action, in.path, error);
   };
   if (sys::moving_copies(in.folder)) {
     // As rm removes it: moving a file of an overlay's lower layer aside would
@@ -150,12 +147,11 @@ kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
   }
   // The move sets the time of change: anything else is another program's doing.
   const FileIdentity moved = sys::identify_at(in.folder, aside.c_str());
-  kiv::Result r = moved.error == 0 && same_file(moved, in.recorded) &&
-                          moved.size == in.recorded.size &&
-                          moved.modified == in.recorded.modified
-                      ? check_outputs(run)
-                      : failed(Failure::changed, 0, in.path, "%s changed while it was copied",
-                               in.path.c_str());
+  kiv::Result r =
+      moved.error == 0 && same_file(moved, in.recorded) && moved.size == in.recorded.size &&
+              moved.modified == in.recorded.modified
+          ? check_outputs(run)
+          : failed(Failure::changed, 0, in.path, "%s changed while it was copied", in.path.c_str());
   if (!r) {
     if (sys::remove_at(in.folder, aside.c_str()) == 0) return {};
     r = not_removed(errno);
@@ -185,6 +181,10 @@ kiv::Result failed(kiv::Failure reason, int error, const std::string& file, cons
   return r;
 }
 
+kiv::Result failed(kiv::Failure reason, const char* action, const std::string& file, int error) {
+  return failed(reason, error, file, "%s %s: %s", action, file.c_str(), std::strerror(error));
+}
+
 kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line) {
   if (!run.callbacks.line) return {};
   const std::error_code error = run.callbacks.line(stream, line);
@@ -197,8 +197,8 @@ kiv::Result record_input(Input& in, const std::string& path, const char* verb) {
   in.path = path;
   in.name = sys::last_component(path.c_str());
   in.folder = sys::open_folder_of(path.c_str());
-  const FileIdentity id = in.folder < 0 ? FileIdentity{.error = errno}
-                                        : sys::identify_at(in.folder, in.name.c_str());
+  const FileIdentity id =
+      in.folder < 0 ? FileIdentity{.error = errno} : sys::identify_at(in.folder, in.name.c_str());
   if (id.error == ENOENT || id.error == ENOTDIR) return cannot_open(path, ENOENT);
   if (id.error != 0) return cannot_examine(path, id.error);
   if (id.kind != Kind::file) {
@@ -240,8 +240,7 @@ kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word)
   for (std::int64_t n = 1; got < sizeof bytes && n > 0; got += static_cast<std::size_t>(n)) {
     n = sys::read_at(in.fd, bytes + got, sizeof bytes - got, offset + got);
     if (n < 0) {
-      return failed(Failure::io, errno, in.path, "cannot read %s: %s", in.path.c_str(),
-                    std::strerror(errno));
+      return failed(Failure::io, "cannot read", in.path, errno);
     }
   }
   if (got < sizeof bytes) {
@@ -262,13 +261,13 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
   out.name = sys::last_component(out.target.c_str());
   out.folder = sys::open_folder_of(out.target.c_str());
   if (out.folder < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    return failed(Failure::cannot_create, errno, path, "cannot create %s: %s", path.c_str(),
-                  std::strerror(errno));
+    return failed(Failure::cannot_create, "cannot create", path, errno);
   }
   // Its new entry could not be made durable, nor, failing that, the run end well.
   if (out.folder < 0) {
-    return failed(Failure::refused, errno, path, "cannot examine %s: its folder can't be opened (%s)",
-                  path.c_str(), std::strerror(errno));
+    return failed(Failure::refused, errno, path,
+                  "cannot examine %s: its folder can't be opened (%s)", path.c_str(),
+                  std::strerror(errno));
   }
   out.folder_id = sys::identify_open(out.folder);
   out.before = sys::identify_at(out.folder, out.name.c_str());
@@ -276,15 +275,15 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
     return cannot_examine(path, out.before.error);
   }
   if (out.before.error == 0 && out.before.kind == Kind::folder) {
-    return failed(Failure::cannot_create, EISDIR, path, "cannot create %s: %s", path.c_str(),
-                  std::strerror(EISDIR));
+    return failed(Failure::cannot_create, "cannot create", path, EISDIR);
   }
   if (kiv::Result r = refuse_over_input(run, out, out.before)) return r;
   for (const Output& other : run.outputs) {
     if (&other == &out || other.folder < 0 || !one_file(other, out) || keeps_nothing(out.before))
       continue;
-    return failed(Failure::refused, 0, path, "refusing to write header and body to one file: %s and %s",
-                  other.path.c_str(), path.c_str());
+    return failed(Failure::refused, 0, path,
+                  "refusing to write header and body to one file: %s and %s", other.path.c_str(),
+                  path.c_str());
   }
   if (kiv::Result r = refuse_console(path, out.before, "write")) return r;
   out.in_place = out.before.error == 0 && out.before.kind != Kind::file;
@@ -303,21 +302,19 @@ kiv::Result open_output(Run& run, Output& out) {
     if (out.fd >= 0) return {};
     // A file the user may write, in a folder that takes no new one: written where it is.
     if (out.before.error != 0 || (errno != EACCES && errno != EPERM)) {
-      return failed(Failure::cannot_create, errno, out.path, "cannot create %s: %s",
-                    out.path.c_str(), std::strerror(errno));
+      return failed(Failure::cannot_create, "cannot create", out.path, errno);
     }
     out.in_place = true;
   }
   out.fd = sys::open_in_place(out.folder, out.name.c_str(), false);
   if (out.fd < 0 && errno == ENXIO) {
-    if (kiv::Result r = say(run, kiv::Stream::err,
-                            "kiv_parse_bin: waiting for a reader of " + out.path + "\n"))
+    if (kiv::Result r =
+            say(run, kiv::Stream::err, "kiv_parse_bin: waiting for a reader of " + out.path + "\n"))
       return r;
     out.fd = sys::open_in_place(out.folder, out.name.c_str(), true);
   }
   if (out.fd < 0) {
-    return failed(Failure::cannot_create, errno, out.path, "cannot open %s: %s", out.path.c_str(),
-                  std::strerror(errno));
+    return failed(Failure::cannot_create, "cannot open", out.path, errno);
   }
   const FileIdentity opened = sys::identify_open(out.fd);
   if (out.before.inode != 0 && !same_file(opened, out.before)) {
@@ -325,23 +322,22 @@ kiv::Result open_output(Run& run, Output& out) {
                   out.path.c_str());
   }
   if (opened.kind == Kind::file && opened.size > 0 && sys::set_size(out.fd, 0) < 0) {
-    return failed(Failure::io, errno, out.path, "cannot empty %s: %s", out.path.c_str(),
-                  std::strerror(errno));
+    return failed(Failure::io, "cannot empty", out.path, errno);
   }
   return {};
 }
 
 kiv::Result put_in_place(Run& run, Output& out) {
   const auto io = [&](const char* action, int error) {
-    return failed(Failure::io, error, out.path, "%s %s: %s", action, out.path.c_str(),
-                  std::strerror(error));
+    return failed(Failure::io, action, out.path, error);
   };
   const std::string hidden = own_prefix(out.name, ".new-");
   if (!out.in_place) {
     if (out.before.error == 0) sys::take_attributes(out.fd, out.before);
     // Named before it is synced: ext4 without a journal frees, when it next
     // mounts, a file whose link count on disk is 0, whatever entry names it.
-    if (sys::name_private(out.folder, out.fd, hidden, out.temp) < 0) return io("cannot name", errno);
+    if (sys::name_private(out.folder, out.fd, hidden, out.temp) < 0)
+      return io("cannot name", errno);
   }
   if (run.callbacks.progress) run.callbacks.progress(run.done, run.total, true);
   if (sys::sync_file(out.fd, !out.in_place) < 0) return io("cannot sync", errno);

@@ -48,8 +48,10 @@ struct Run {
 };
 
 // A failure: its reason, errno (0 for none), file, and printf-style line.
-kiv::Result failed(kiv::Failure reason, int error, const std::string& file, const char* format,
-                   ...) __attribute__((format(printf, 4, 5)));
+kiv::Result failed(kiv::Failure reason, int error, const std::string& file, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+// "<action> <file>: <reason>" for errno error.
+kiv::Result failed(kiv::Failure reason, const char* action, const std::string& file, int error);
 // Passes a line to the run's callback; a failure there stops the run.
 kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line);
 

@@ -12,6 +12,8 @@
 // "the second fdatasync" knows it.
 #pragma once
 
+#include <cerrno>
+
 #if KIV_FAULTS
 namespace faults {
 
@@ -39,3 +41,12 @@ auto through(const char* name, Call call) -> decltype(call()) {
 #else
 #define SYS(call, ...) call(__VA_ARGS__)
 #endif
+
+// Makes the call again while a signal interrupts it (-1, EINTR).
+template <class Call>
+auto retried(Call call) -> decltype(call()) {
+  decltype(call()) rc;
+  do rc = call();
+  while (rc < 0 && errno == EINTR);
+  return rc;
+}

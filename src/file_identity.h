@@ -36,8 +36,7 @@ inline bool keeps_nothing(const FileIdentity& id) {
 
 // True when a and b are one file (both exist).
 inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
-  return a.error == 0 && b.error == 0 && a.inode != 0 && a.device == b.device &&
-         a.inode == b.inode;
+  return a.error == 0 && b.error == 0 && a.inode != 0 && a.device == b.device && a.inode == b.inode;
 }
 
 // True when now is the file `then` recorded, unchanged since: the same file,
@@ -46,7 +45,8 @@ inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
 // being one still).
 inline bool unchanged(const FileIdentity& now, const FileIdentity& then) {
   if (now.error != 0) return false;
-  if (keeps_nothing(then)) return now.kind == then.kind && (then.inode == 0 || same_file(now, then));
+  if (keeps_nothing(then))
+    return now.kind == then.kind && (then.inode == 0 || same_file(now, then));
   return same_file(now, then) && now.size == then.size && now.modified == then.modified &&
          now.changed == then.changed;
 }

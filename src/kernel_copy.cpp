@@ -52,10 +52,7 @@ std::int64_t sys::kernel_copy([[maybe_unused]] int from, [[maybe_unused]] std::u
                               [[maybe_unused]] std::size_t size) {
 #if HAVE_COPY_FILE_RANGE
   auto in = static_cast<off_t>(from_at), out = static_cast<off_t>(to_at);
-  ssize_t n;
-  do n = SYS(copy_file_range, from, &in, to, &out, size, 0);
-  while (n < 0 && errno == EINTR);
-  return n;
+  return retried([&] { return SYS(copy_file_range, from, &in, to, &out, size, 0); });
 #else
   errno = ENOSYS;
   return -1;
@@ -87,11 +84,10 @@ int sys::reserve_space([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
   constexpr std::uint64_t block = 4096;
   // A copy that will share the image's blocks needs none of its own.
   if (from_at % block == 0 && to_at % block == 0 && shares_blocks(to)) return 0;
-  int rc;
-  do {
-    rc = SYS(fallocate, to, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(to_at),
-             static_cast<off_t>(length));
-  } while (rc < 0 && errno == EINTR);
+  const int rc = retried([&] {
+    return SYS(fallocate, to, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(to_at),
+               static_cast<off_t>(length));
+  });
   // Only a reservation that can't fit says anything; one the file system can't make is none.
   return rc == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) ? 0 : -1;
 #else

@@ -75,14 +75,7 @@ std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
   sys::fill_closed_streams();
   Run run;
   std::int32_t word = 0;
-  Input& in = run.inputs.emplace_back();
-  in.path = path;
-  in.name = sys::last_component(path);
-  in.folder = sys::open_folder_of(path);
-  kiv::Result r = in.folder < 0 ? failed(kiv::Failure::cannot_open, errno, path, "cannot open %s: %s",
-                                         path, std::strerror(errno))
-                                : reopen_input(in, true);
-  if (!r) r = read_word(in, offset, word);
+  const kiv::Result r = guarded([&] { return split_record(run, path, offset, word); });
   discard(run);
   if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
   if (r) fail_with(r);
@@ -106,9 +99,8 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   }
   split->run.callbacks = console_callbacks(split->progress);
   std::int32_t size = 0;
-  const kiv::Result r = guarded([&] {
-    return split_record(split->run, info.input_file, info.header_addr, size);
-  });
+  const kiv::Result r =
+      guarded([&] { return split_record(split->run, info.input_file, info.header_addr, size); });
   if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
   if (r) fail_with(r);
   close_input(split->run.inputs[0]);  // each step opens it again, and finds it as recorded

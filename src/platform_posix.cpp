@@ -128,25 +128,17 @@ int above_streams(int fd) {
 // refuses it gets fsync, since after a real write error a second sync may
 // report success for data the cache dropped.
 int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
-  int rc = 0;
 #if HAVE_F_FULLFSYNC
-  do rc = SYS(fcntl, fd, F_FULLFSYNC);
-  while (rc < 0 && errno == EINTR);
+  const int rc = retried([&] { return SYS(fcntl, fd, F_FULLFSYNC); });
   // A file system that has no full sync says so; any other error is the sync's own.
   if (rc == 0 || (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY)) {
     return rc;
   }
 #endif
 #if HAVE_FDATASYNC
-  if (data_only) {
-    do rc = SYS(fdatasync, fd);
-    while (rc < 0 && errno == EINTR);
-    return rc;
-  }
+  if (data_only) return retried([&] { return SYS(fdatasync, fd); });
 #endif
-  do rc = SYS(fsync, fd);
-  while (rc < 0 && errno == EINTR);
-  return rc;
+  return retried([&] { return SYS(fsync, fd); });
 }
 
 // Names an unnamed file (O_TMPFILE) in folder. Older kernels let only root
@@ -262,10 +254,7 @@ int sys::open_in_place(int folder, const char* name, bool wait) {
 }
 
 int sys::set_size(int fd, std::uint64_t size) {
-  int rc;
-  do rc = SYS(ftruncate, fd, static_cast<off_t>(size));
-  while (rc < 0 && errno == EINTR);
-  return rc;
+  return retried([&] { return SYS(ftruncate, fd, static_cast<off_t>(size)); });
 }
 
 void sys::take_attributes(int fd, const FileIdentity& like) {
@@ -285,17 +274,11 @@ int sys::close_file(int fd) {
 }
 
 std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
-  ssize_t n;
-  do n = SYS(pread, fd, buffer, size, static_cast<off_t>(offset));
-  while (n < 0 && errno == EINTR);
-  return n;
+  return retried([&] { return SYS(pread, fd, buffer, size, static_cast<off_t>(offset)); });
 }
 
 std::int64_t sys::write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset) {
-  ssize_t n;
-  do n = SYS(pwrite, fd, buffer, size, static_cast<off_t>(offset));
-  while (n < 0 && errno == EINTR);
-  return n;
+  return retried([&] { return SYS(pwrite, fd, buffer, size, static_cast<off_t>(offset)); });
 }
 
 std::int64_t sys::write_next(int fd, const void* buffer, std::size_t size) {
@@ -307,9 +290,7 @@ std::int64_t sys::write_next(int fd, const void* buffer, std::size_t size) {
   sigprocmask(SIG_BLOCK, &pipe_only, &before);  // a thread's own mask where there are threads
   sigpending(&pending);
   const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  ssize_t n;
-  do n = SYS(write, fd, buffer, size);
-  while (n < 0 && errno == EINTR);
+  const ssize_t n = retried([&] { return SYS(write, fd, buffer, size); });
   const int error = errno;
   sigpending(&pending);
   // Raised by a write cut short too, once the reader left.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform.h"
 
@@ -32,31 +33,17 @@ HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); 
 
 // Why a call failed, as the errno value closest to the system's error.
 int errno_of(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-      return EACCES;
-    case ERROR_SHARING_VIOLATION:
-      return EBUSY;
-    case ERROR_INVALID_NAME:
-      return EINVAL;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_NOT_SAME_DEVICE:
-      return EXDEV;
-    case ERROR_LOCK_VIOLATION:
-      return EBUSY;
-    default:
-      return EIO;
+  static const std::pair<DWORD, int> closest[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT}, {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},  {ERROR_SHARING_VIOLATION, EBUSY},
+      {ERROR_LOCK_VIOLATION, EBUSY},  {ERROR_INVALID_NAME, EINVAL},
+      {ERROR_ALREADY_EXISTS, EEXIST}, {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_DISK_FULL, ENOSPC},      {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_NOT_SAME_DEVICE, EXDEV}, {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG}};
+  for (const auto& [win, posix] : closest) {
+    if (win == error) return posix;
   }
+  return EIO;
 }
 
 std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
@@ -88,8 +75,9 @@ FileIdentity describe(HANDLE handle) {
 
 // Describes the file or folder at path without opening it for reading or writing.
 FileIdentity describe(const std::wstring& path) {
-  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = errno_of(GetLastError())};
   FileIdentity id = describe(handle);
   CloseHandle(handle);
@@ -121,7 +109,8 @@ int open_shared_for_reading(const std::wstring& path) {
 // the wide calls take paths past MAX_PATH.
 std::wstring wide(const std::string& text) {
   std::wstring out(text.size() + 1, L'\0');
-  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()));
+  int n =
+      MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()));
   out.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
   return out;
 }
@@ -157,9 +146,10 @@ int sys::open_folder_of(const char* path) {
   std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
   // "C:" names no folder but the drive's current one, which "C:." names.
   if (folder.empty() || folder.back() == ':') folder += '.';
-  return descriptor_of(CreateFileW(wide(folder).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-                       _O_RDONLY);
+  return descriptor_of(
+      CreateFileW(wide(folder).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+      _O_RDONLY);
 }
 
 FileIdentity sys::identify_at(int folder, const char* name) {
@@ -188,11 +178,10 @@ int sys::open_input(int folder, const char* name) {
 int sys::open_private(int folder, const std::string& hidden, std::string& temp) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp = hidden + std::to_string(attempt);
-    int fd = descriptor_of(
-        CreateFileW(in_folder(folder, temp.c_str()).c_str(), GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                    nullptr),
-        _O_WRONLY);
+    int fd = descriptor_of(CreateFileW(in_folder(folder, temp.c_str()).c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr),
+                           _O_WRONLY);
     if (fd >= 0) return fd;
     if (errno != EEXIST) break;
   }
@@ -341,7 +330,8 @@ void sys::set_up_console() {
   if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 &&
       GetConsoleOutputCP() != CP_UTF8) {
     console_code_page = GetConsoleOutputCP();
-    if (SetConsoleOutputCP(CP_UTF8) != 0) std::atexit([] { SetConsoleOutputCP(console_code_page); });
+    if (SetConsoleOutputCP(CP_UTF8) != 0)
+      std::atexit([] { SetConsoleOutputCP(console_code_page); });
   }
   // The C runtime buffers _IOLBF streams fully; unbuffered still writes each printf whole.
   std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -128,7 +128,8 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
     if (Result r = remove_inputs(run, "merged, but cannot remove")) return r;
     if (joined == inputs.size()) return Result{};
     return failed(Failure::cannot_open, ENOENT, inputs[joined].string(),
-                  "cannot open %s: it was joined and removed already", inputs[joined].string().c_str());
+                  "cannot open %s: it was joined and removed already",
+                  inputs[joined].string().c_str());
   });
   discard(run);
   return r;

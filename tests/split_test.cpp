@@ -85,6 +85,14 @@ TEST_F(Split, WritesHeaderAndBodyAndDeletesImage) {
   }
 }
 
+// The probe a program may call alone: the word, and the image left as it was.
+TEST_F(Split, HeaderSizeWordAlone) {
+  const std::string image = make_image(768, 40, 0xFFFFFE00);
+  write_file(at("a.img"), image);
+  EXPECT_EQ(Get_4Byte_FromSize(at("a.img").string().c_str(), 40), -512);
+  EXPECT_EQ(read_file(at("a.img")), image);
+}
+
 TEST_F(Split, UnreadableHeaderSizeStopsBeforeAnyOutput) {
   enum Made { file, none, folder, fifo, leftover };
   struct Case {

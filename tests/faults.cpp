@@ -1,5 +1,5 @@
-// The test-only fault table (see faults.h). Built only into the tests' own
-// copies of the tool, never into what is released.
+// The test-only fault table (see src/faults.h). Built only into the tests'
+// own copies of the tool, never into what is released.
 #include "faults.h"
 
 #include <cerrno>
