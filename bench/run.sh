@@ -15,6 +15,9 @@
 #                                                   the second landing on and off a block boundary
 #   bench/run.sh --sparse [--runs N] [SIZE]         a SIZE image (default 1G) holding 1/64 of it as
 #                                                   data, the rest holes, against cp --sparse=auto
+#   bench/run.sh --ab OLD [--runs N] [SIZE ...]     the tool against OLD, another build of it,
+#                                                   as root and as user 65534 (root; SIZE
+#                                                   default 4K 1G), each shape side by side
 #   bench/run.sh --smoke                            small sizes, one round of each table
 #
 # Commands are interleaved: each round runs each once, with its preparation
@@ -38,6 +41,7 @@ while (($#)); do
     --cow) mode=cow ;;
     --merge) mode=merge ;;
     --sparse) mode=sparse ;;
+    --ab) mode=ab old=$2; shift ;;
     --runs) runs=$2; shift ;;
     --dir) dir=$2; shift ;;
     *) sizes+=("$1") ;;
@@ -47,6 +51,7 @@ done
 case $mode in
   merge) ((${#sizes[@]})) || sizes=(512M) ;;
   sparse) ((${#sizes[@]})) || sizes=(1G) ;;
+  ab) ((${#sizes[@]})) || sizes=(4K 1G) ;;
   *) ((${#sizes[@]})) || sizes=(4K 1M 64M 1G) ;;
 esac
 
@@ -318,7 +323,50 @@ sparse_table() {
   echo "Medians of interleaved rounds, min–max in brackets; header 0x1234 bytes."
 }
 
+# The tool against another build of it (OLD), as root and as an ordinary user,
+# every command interleaved; each run through setpriv, so both users start alike.
+ab_table() {
+  [ "$(id -u)" = 0 ] || { echo "skipped: running as another user needs root"; return; }
+  local shared=$dir/ab
+  mkdir -p "$shared" && chmod 0777 "$shared" && cd "$shared"
+  echo "| image | header | before, root ms | after, root ms | after / before | before, user ms | after, user ms | after / before | after, user / root | rounds |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+  for size in "${sizes[@]}"; do
+    local bytes rounds commands=()
+    bytes=$(numfmt --from=iec "$size")
+    rounds=$(rounds_for "$bytes")
+    make_image "$bytes" && chmod 0666 cached.img
+    for offset in 16 32 48; do
+      for who in 0 65534; do commands+=("$offset:$who:old" "$offset:$who:new"); done
+    done
+    rm -f ./*.ms
+    for ((r = 0; r < rounds; r++)); do
+      for ((k = 0; k < ${#commands[@]}; k++)); do
+        local c=${commands[$(((r + k) % ${#commands[@]}))]} which
+        IFS=: read -r offset who which <<<"$c"
+        local exe=$tool
+        [ "$which" = old ] && exe=$old
+        fresh_split && time_into "$c.ms" setpriv --reuid="$who" --regid="$who" --clear-groups \
+          "$exe" "$offset" run.img h.bin b.bin
+      done
+    done
+    for offset in 16 32 48; do
+      local shape=aligned
+      [ $offset = 32 ] && shape=unaligned
+      [ $offset = 48 ] && shape=half
+      echo "| $size | $shape | $(stat_of "$offset:0:old.ms") | $(stat_of "$offset:0:new.ms") |" \
+        "$(ratio "$(stat_of "$offset:0:new.ms" m)" "$(stat_of "$offset:0:old.ms" m)") |" \
+        "$(stat_of "$offset:65534:old.ms") | $(stat_of "$offset:65534:new.ms") |" \
+        "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$(stat_of "$offset:65534:old.ms" m)") |" \
+        "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$(stat_of "$offset:0:new.ms" m)") | $rounds |"
+    done
+  done
+  echo
+  echo "Medians of interleaved rounds, min–max in brackets; before: $old."
+}
+
 case $mode in
+  ab) ab_table ;;
   floor) floor_table ;;
   baselines) baselines_table ;;
   cow) cow_table ;;

@@ -193,7 +193,7 @@ kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line) {
                 error.message().c_str());
 }
 
-kiv::Result record_input(Input& in, const std::string& path, const char* verb) {
+kiv::Result record_input(const Run& run, Input& in, const std::string& path, const char* verb) {
   in.path = path;
   in.name = sys::last_component(path.c_str());
   in.folder = sys::open_folder_of(path.c_str());
@@ -218,7 +218,15 @@ kiv::Result record_input(Input& in, const std::string& path, const char* verb) {
   // are: the look that counts comes once no such change can.
   sys::wait_out_tick(std::max(in.recorded.modified, in.recorded.changed));
   in.recorded = sys::identify_open(in.fd);
-  return {};
+  // A run stopped inside a move by a second link (no rename that may not
+  // replace) left the file under both names.
+  const std::string left =
+      in.recorded.links > 1 ? sys::find_name(in.folder, left_by_a_run, &in.name) : "";
+  if (left.empty() || !same_file(sys::identify_at(in.folder, left.c_str()), in.recorded)) return {};
+  return say(run, kiv::Stream::err,
+             "kiv_parse_bin: a stopped run left " + path + " also as " +
+                 path.substr(0, path.size() - in.name.size()) + left +
+                 ": the same file; remove that name\n");
 }
 
 kiv::Result reopen_input(Input& in, bool image) {

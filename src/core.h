@@ -58,8 +58,9 @@ kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line);
 // Records the file at path as an input of the run ("split" or "merge" says
 // which, for refusals): refused unless it is a regular file, not the
 // console's, that the run could remove; opened (the image for update, see
-// sys::open_image); recorded once the clock's tick of its times is over.
-kiv::Result record_input(Input& in, const std::string& path, const char* verb);
+// sys::open_image); recorded once the clock's tick of its times is over. A
+// second name a stopped run gave it is named, and left.
+kiv::Result record_input(const Run& run, Input& in, const std::string& path, const char* verb);
 // Opens a recorded input again; it must be the file recorded, unchanged.
 kiv::Result reopen_input(Input& in, bool image);
 void close_input(Input& in);

@@ -27,6 +27,7 @@ struct FileIdentity {
   std::int64_t changed = 0;
   unsigned mode = 0;  // permission bits
   std::uint32_t owner = 0, group = 0;
+  std::uint64_t links = 1;  // names it has
 };
 
 // True for what keeps no bytes of its own: pipes and devices such as /dev/null.

@@ -101,6 +101,7 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   std::int32_t size = 0;
   const kiv::Result r =
       guarded([&] { return split_record(split->run, info.input_file, info.header_addr, size); });
+  if (r) discard(split->run);  // a private file left would be the user's to find
   if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
   if (r) fail_with(r);
   close_input(split->run.inputs[0]);  // each step opens it again, and finds it as recorded
@@ -128,6 +129,7 @@ void create_header_file(SplitFile_info& info) {
     return split_header(run, info.header_size);
   });
   clear(split.progress);
+  if (r) discard(run);
   if (r.reason == kiv::Failure::cannot_open) stop_image_unopened(info.input_file);
   if (r.reason == kiv::Failure::cannot_create) stop_header_unopened(info.output_file1);
   if (r) fail_with(r);
@@ -152,6 +154,7 @@ void remove_header_info_from_file(SplitFile_info& info, bool (*removing)()) {
     return split_body(run, info.header_size);
   });
   clear(split.progress);
+  if (r) discard(run);
   // The fixed line says neither which open failed nor why.
   if (r.reason == kiv::Failure::cannot_open || r.reason == kiv::Failure::cannot_create)
     stop_body_unopened();

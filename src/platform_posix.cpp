@@ -109,7 +109,8 @@ FileIdentity describe(const struct stat& st, Kind kind) {
                       .changed = nanoseconds(changed),
                       .mode = static_cast<unsigned>(st.st_mode & 07777),
                       .owner = static_cast<std::uint32_t>(st.st_uid),
-                      .group = static_cast<std::uint32_t>(st.st_gid)};
+                      .group = static_cast<std::uint32_t>(st.st_gid),
+                      .links = static_cast<std::uint64_t>(st.st_nlink)};
 }
 
 // A descriptor above the standard streams': where one of them is closed, the

@@ -68,6 +68,7 @@ FileIdentity describe(HANDLE handle) {
   id.device = info.dwVolumeSerialNumber;
   id.inode = join(info.nFileIndexHigh, info.nFileIndexLow);
   id.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  id.links = info.nNumberOfLinks;
   id.modified = basic.LastWriteTime.QuadPart;
   id.changed = basic.ChangeTime.QuadPart;
   return id;

@@ -22,7 +22,7 @@ kiv::Result changed(const Input& in) {
 kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offset,
                          std::int32_t& header_size) {
   Input& in = run.inputs.emplace_back();
-  if (kiv::Result r = record_input(in, image, "split")) return r;
+  if (kiv::Result r = record_input(run, in, image, "split")) return r;
   return read_word(in, offset, header_size);
 }
 
@@ -98,7 +98,7 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
     std::size_t joined = 0;
     for (; joined < inputs.size(); ++joined) {
       Input in;
-      Result r = record_input(in, inputs[joined].string(), "merge");
+      Result r = record_input(run, in, inputs[joined].string(), "merge");
       run.inputs.push_back(in);
       if (r) return r;
       close_input(run.inputs.back());  // opened again at its turn: any number may be joined

@@ -119,12 +119,11 @@ void one_disk_two_writers(const fs::path& dir) {
   if (!as_root()) GTEST_SKIP() << "loop devices need root";
   write_file(dir / "disk", std::string(1 << 20, '\0'));
   std::FILE* attached = popen(("losetup -f --show " + (dir / "disk").string()).c_str(), "r");
+  if (attached == nullptr) GTEST_SKIP() << "losetup can't be run here";
   char name[64] = "";
-  if (attached == nullptr || std::fgets(name, sizeof name, attached) == nullptr) {
-    if (attached != nullptr) pclose(attached);
-    GTEST_SKIP() << "no loop device could be attached";
-  }
+  const bool read = std::fgets(name, sizeof name, attached) != nullptr;
   pclose(attached);
+  if (!read) GTEST_SKIP() << "no loop device could be attached";
   const std::string disk = std::string(name, std::strcspn(name, "\n"));
   write_file(dir / "i1", image);
   write_file(dir / "i2", make_image(1 << 20, 16, 0x1234) + "2");

@@ -41,16 +41,11 @@ const Command commands[]{
     {"merge", MERGE_RUNNER_EXE, {"one", "two", "2", "out"}, {"one", "two"}, {"out"}, {kill_image}},
 };
 
-// The input at name in dir as a user finds it: under its name, or where a
-// stopped run moved it aside; "" where neither is there.
-std::string found(const fs::path& dir, const std::string& name, std::string* aside = nullptr) {
-  if (fs::exists(dir / name)) return read_file(dir / name);
+// The name a stopped run moved the input at name in dir aside to, or "".
+std::string aside_of(const fs::path& dir, const std::string& name) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string entry_name = entry.path().filename().string();
-    if (entry_name.starts_with("." + name + ".kiv_parse_bin-")) {
-      if (aside != nullptr) *aside = entry_name;
-      return read_file(entry.path());
-    }
+    if (entry_name.starts_with("." + name + ".kiv_parse_bin-")) return entry_name;
   }
   return "";
 }
@@ -94,21 +89,26 @@ TEST(Faults, KilledAtAnyCallLosesNothing) {
         break;
       }
       Outcome again = run_program(c.program, c.args, dir.path);
-      std::string joined;  // what the inputs gone from the folder must have left in the outputs
+      // Each input is under its name and whole, or gone from it with its bytes
+      // in the outputs; a copy left under a name of the tool's own is whole
+      // and named by the second run. Inputs go in order.
+      std::string joined;  // what the inputs gone from their names must have left in the outputs
       bool all_there = true, none_there = true, one_aside = false;
       for (std::size_t i = 0; i < c.inputs.size(); ++i) {
-        std::string moved;
-        const std::string now = found(dir.path, c.inputs[i], &moved);
         const std::string& was = contents[c.inputs.size() == 1 ? 0 : 1 + i];
+        const bool there = fs::exists(dir.path / c.inputs[i]);
+        const std::string moved = aside_of(dir.path, c.inputs[i]);
         if (!moved.empty()) {
           one_aside = true;
           EXPECT_NE(again.err.find(moved), std::string::npos) << "the second run names " << moved;
+          EXPECT_TRUE(read_file(dir.path / moved) == was) << moved << " is not whole";
         }
-        if (now == was) {
+        if (there) {
+          EXPECT_TRUE(read_file(dir.path / c.inputs[i]) == was)
+              << c.inputs[i] << " is there, but not whole";
           none_there = false;
           continue;
         }
-        EXPECT_EQ(now, "") << c.inputs[i] << " is there, but not whole";
         EXPECT_TRUE(none_there) << c.inputs[i] << " is gone while one before it is there";
         all_there = false;
         joined += was;
