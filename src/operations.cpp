@@ -182,9 +182,13 @@ void merge(const MergeFile_info& info) {
     // Every listed file a stopped run left aside is named, then the first missing one.
     for (std::uint32_t i = 0; i < info.file_count; ++i) {
       std::error_code unseen;
-      const std::string left = left_aside(info.file_name[i]);
-      if (!left.empty() && !std::filesystem::exists(info.file_name[i], unseen)) {
-        warn("a stopped run left %s as %s: rename it back to merge it", info.file_name[i],
+      const char* name = info.file_name[i];
+      const std::string left = left_aside(name);
+      if (left.empty()) continue;
+      if (!std::filesystem::exists(name, unseen)) {
+        warn("a stopped run left %s as %s: rename it back to merge it", name, left.c_str());
+      } else if (std::filesystem::equivalent(name, left, unseen)) {
+        warn("a stopped run left %s also as %s: the same file; remove that name", name,
              left.c_str());
       }
     }

@@ -233,7 +233,7 @@ TEST_P(SplitFailure, KeepsTheImageAndEachOutputOldOrWhole) {
   EXPECT_TRUE(said.starts_with("Header File Size:")) << said;
 }
 
-const std::string refuse = "kiv_parse_bin: refusing to ";
+const std::string refuse = "kiv_parse_bin: refusing to ";  // NOLINT(cert-err58-cpp): a literal
 using F = kiv::Failure;
 INSTANTIATE_TEST_SUITE_P(
     Split, SplitFailure,

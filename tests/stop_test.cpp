@@ -44,7 +44,7 @@ const Command commands[]{
 // The name a stopped run moved the input at name in dir aside to, or "".
 std::string aside_of(const fs::path& dir, const std::string& name) {
   for (const auto& entry : fs::directory_iterator(dir)) {
-    const std::string entry_name = entry.path().filename().string();
+    std::string entry_name = entry.path().filename().string();
     if (entry_name.starts_with("." + name + ".kiv_parse_bin-")) return entry_name;
   }
   return "";

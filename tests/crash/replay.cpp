@@ -121,15 +121,17 @@ std::string check(const std::string& state, const std::string& fstype, const std
   for (const std::string name : {"h.bin", "b.bin"}) {
     const std::string whole =
         name == "h.bin" ? image.substr(0, header_size) : image.substr(header_size);
+    std::string at = mnt;
+    at.append("/").append(name);
     struct stat there {};
+    const bool is_there = stat(at.c_str(), &there) == 0;
     // ntfs-3g removes the entry a rename replaces before it writes the new
     // one: a cut between them leaves the name to neither, the image whole.
-    if (fstype == "ntfs" && image_whole && stat((mnt + "/" + name).c_str(), &there) != 0) continue;
+    if (fstype == "ntfs" && image_whole && !is_there) continue;
     if (!old_or_whole(mnt, scratch, name, whole)) {
-      found =
-          name + " is neither what it was nor whole (" +
-          (stat((mnt + "/" + name).c_str(), &there) == 0 ? std::to_string(there.st_size) + " bytes)"
-                                                         : std::string("not there)"));
+      found = name;
+      found += " is neither what it was nor whole (";
+      found += is_there ? std::to_string(there.st_size) + " bytes)" : std::string("not there)");
     }
   }
   if (std::system(unmount.c_str()) != 0) std::exit(2);  // NOLINT(cert-env33-c)
