@@ -162,9 +162,9 @@ std::string folder_part(const std::string& path) {
 }  // namespace
 
 int sys::open_folder_of(const char* path) {
-  std::string folder = folder_part(path);
-  if (folder.empty()) folder = ".";
-  return above_streams(SYS(open, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string folder = folder_part(path);
+  const char* name = folder.empty() ? "." : folder.c_str();
+  return above_streams(SYS(open, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 FileIdentity sys::identify_at(int folder, const char* name) {
