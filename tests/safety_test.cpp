@@ -203,6 +203,8 @@ void output_folder_that_cannot_be_opened(const fs::path& dir) {
 // A folder whose whole path passes PATH_MAX, entered level by level: every
 // file is reached from its folder, so the split completes.
 void folder_past_the_path_limit(const fs::path& dir) {
+  // Under qemu-user the file calls are this machine's own: the native run covers them.
+  if (*TARGET_EMULATOR != '\0') GTEST_SKIP() << "under an emulator";
   const std::string level(200, 'd');
   Outcome run = run_child(
       [&] {
