@@ -117,15 +117,11 @@ void create_header_file(SplitFile_info& info) {
   Run& run = split.run;
   if (info.header_size < 0) stop_no_memory();
   const kiv::Result r = guarded([&] {
-    const auto size = static_cast<std::uint64_t>(info.header_size);
-    const std::uint64_t held = run.inputs[0].recorded.size;
     if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
-    run.outputs.resize(2);
-    if (kiv::Result r = prepare_output(run, run.outputs[0], info.output_file1, size)) return r;
     // A body that can't be created is the body step's to say.
-    kiv::Result body =
-        prepare_output(run, run.outputs[1], info.output_file2, held - std::min(size, held));
-    if (body && body.reason != kiv::Failure::cannot_create) return body;
+    if (kiv::Result r =
+            split_prepare(run, info.output_file1, info.output_file2, info.header_size, true))
+      return r;
     return split_header(run, info.header_size);
   });
   clear(split.progress);
@@ -144,12 +140,8 @@ void remove_header_info_from_file(SplitFile_info& info, bool (*removing)()) {
   if (removing != nullptr) run.callbacks.removing = removing;
   const kiv::Result r = guarded([&] {
     if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
-    Output& body = run.outputs[1];
-    if (body.folder < 0) {
-      const std::uint64_t held = run.inputs[0].recorded.size;
-      const auto size = static_cast<std::uint64_t>(info.header_size);
-      if (kiv::Result r = prepare_output(run, body, info.output_file2, held - std::min(size, held)))
-        return r;
+    if (run.outputs[1].folder < 0) {
+      if (kiv::Result r = split_prepare_body(run, info.output_file2, info.header_size)) return r;
     }
     return split_body(run, info.header_size);
   });

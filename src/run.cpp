@@ -26,17 +26,24 @@ kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offse
   return read_word(in, offset, header_size);
 }
 
+kiv::Result split_prepare_body(Run& run, const std::string& body, std::int32_t header_size) {
+  const auto size = static_cast<std::uint64_t>(header_size), held = run.inputs[0].recorded.size;
+  return prepare_output(run, run.outputs[1], body, held - std::min(size, held));
+}
+
 kiv::Result split_prepare(Run& run, const std::string& header, const std::string& body,
-                          std::int32_t header_size) {
+                          std::int32_t header_size, bool body_later) {
   // A size no allocator could satisfy fails where a whole-header buffer would.
   if (header_size < 0) {
     return failed(kiv::Failure::negative_size, 0, run.inputs[0].path,
                   "%s holds a negative header size", run.inputs[0].path.c_str());
   }
-  const auto size = static_cast<std::uint64_t>(header_size), held = run.inputs[0].recorded.size;
   run.outputs.resize(2);
-  if (kiv::Result r = prepare_output(run, run.outputs[0], header, size)) return r;
-  return prepare_output(run, run.outputs[1], body, held - std::min(size, held));
+  if (kiv::Result r =
+          prepare_output(run, run.outputs[0], header, static_cast<std::uint64_t>(header_size)))
+    return r;
+  kiv::Result r = split_prepare_body(run, body, header_size);
+  return body_later && r.reason == kiv::Failure::cannot_create ? kiv::Result{} : r;
 }
 
 kiv::Result split_header(Run& run, std::int32_t header_size) {

@@ -14,9 +14,12 @@
 // Records the image, reads its header-size word at offset, and refuses a negative one.
 kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offset,
                          std::int32_t& header_size);
-// Looks at both outputs before anything is written (see prepare_output).
+// Looks at both outputs before anything is written (see prepare_output); with
+// body_later, a body that can't be created is left for the body step to say.
 kiv::Result split_prepare(Run& run, const std::string& header, const std::string& body,
-                          std::int32_t header_size);
+                          std::int32_t header_size, bool body_later = false);
+// Looks at the body alone, where the header step left it for later.
+kiv::Result split_prepare_body(Run& run, const std::string& body, std::int32_t header_size);
 // Writes the header privately, padded with 0xFF past the image's end, and puts it in place.
 kiv::Result split_header(Run& run, std::int32_t header_size);
 // Writes the body likewise, checks the image and both outputs, removes the image.
