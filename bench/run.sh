@@ -11,8 +11,9 @@
 #                                                   byte-at-a-time stdio split
 #   bench/run.sh --cow [--runs N]                   1 GiB splits on XFS with reflink and on btrfs,
 #                                                   loop-mounted (root; skipped otherwise)
-#   bench/run.sh --merge [--runs N] [SIZE]          merge of two files of SIZE each (default 512M),
-#                                                   the second landing on and off a block boundary
+#   bench/run.sh --merge [--ab OLD] [--runs N] [SIZE]  merge of two files of SIZE each (default
+#                                                   512M), the second landing on and off a block
+#                                                   boundary; with --ab, OLD's merge beside it
 #   bench/run.sh --sparse [--runs N] [SIZE]         a SIZE image (default 1G) holding 1/64 of it as
 #                                                   data, the rest holes, against cp --sparse=auto
 #   bench/run.sh --ab OLD [--runs N] [SIZE ...]     the tool against OLD, another build of it,
@@ -31,6 +32,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=
+old=
 dir=$root/build/bench
 sizes=()
 mode=floor
@@ -41,7 +43,7 @@ while (($#)); do
     --cow) mode=cow ;;
     --merge) mode=merge ;;
     --sparse) mode=sparse ;;
-    --ab) mode=ab old=$2; shift ;;
+    --ab) old=$2 && shift && { [ "$mode" != floor ] || mode=ab; } ;;
     --runs) runs=$2; shift ;;
     --dir) dir=$2; shift ;;
     *) sizes+=("$1") ;;
@@ -270,8 +272,10 @@ merge_table() {
   local bytes rounds
   bytes=$(numfmt --from=iec "${sizes[0]}")
   rounds=${runs:-15}
-  echo "| files | second file lands | merge ms | cat of both ms | writeback ms | floor ms | merge / floor | rounds |"
-  echo "|---|---|---|---|---|---|---|---|"
+  local old_merger=${old:+$(dirname "$old")/bench/merge_files}
+  echo "| files | second file lands | merge ms | cat of both ms | writeback ms | floor ms | merge / floor |" \
+    "${old:+before ms | merge / before |} rounds |"
+  echo "|---|---|---|---|---|---|---|${old:+---|---|}---|"
   head -c "$bytes" /dev/urandom >two.cached
   for landing in on off; do
     local extra=0
@@ -281,13 +285,18 @@ merge_table() {
     for ((r = 0; r < rounds; r++)); do
       ln -f one.cached one && ln -f two.cached two && rm -f out && sync
       time_into merge.ms "$merger" one two out
+      if [ -n "$old" ]; then
+        ln -f one.cached one && ln -f two.cached two && rm -f out && sync
+        time_into before.ms "$old_merger" one two out
+      fi
       rm -f out && sync && time_into cat.ms sh -c 'cat one.cached two.cached >out'
       rm -f out && sync && cat one.cached two.cached >out && time_into writeback.ms sync out
     done
     local floor
     floor=$(awk -v a="$(stat_of cat.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }')
     echo "| 2 × ${sizes[0]} | $landing a block boundary | $(stat_of merge.ms) | $(stat_of cat.ms) |" \
-      "$(stat_of writeback.ms) | $(printf %.1f "$floor") | $(ratio "$(stat_of merge.ms m)" "$floor") | $rounds |"
+      "$(stat_of writeback.ms) | $(printf %.1f "$floor") | $(ratio "$(stat_of merge.ms m)" "$floor") |" \
+      "${old:+$(stat_of before.ms) | $(ratio "$(stat_of merge.ms m)" "$(stat_of before.ms m)") |} $rounds |"
   done
   rm -f one.cached two.cached one two out
   echo

@@ -1,22 +1,18 @@
 // kiv_parse_bin: splitting an image at the header size it records about
-// itself, and joining files end to end; the module behind the command
-// `kiv_parse_bin OFFSET IMAGE HEADER BODY`.
+// itself, and joining files end to end.
 //
-// Two faces over one core. kiv::split and kiv::merge do a whole job in one
-// call and return what went wrong: they print nothing unless asked, end
-// nothing, change no process-wide state (signals, standard streams), and may
-// run on several threads on different files. The five operations after them
-// are the command's: they print its lines and end the process with status 1
-// on a failure.
+// kiv::split and kiv::merge do a whole job in one call and return what went
+// wrong: they print nothing unless asked, end nothing, change no process-wide
+// state, and may run on several threads on different files. The five
+// operations after them are the command's: they print its lines and end the
+// process with status 1 on a failure.
 //
-// Both keep the inputs safe the same way. An output that is a regular file is
-// written where no other program can name it, synced, and put in place under
-// its name by one rename, keeping the old file's permission bits (and owner,
-// where the process may set it): under its name it is the old file or the
-// whole new one, never a part. Other hard links keep the old file. FIFOs,
-// devices and a file in a folder that takes no new file are written where
-// they are. An input is removed last, only while it is as recorded when it
-// was opened and every output is still the file this run put there.
+// A regular-file output is written where no other program can name it,
+// synced, and renamed over its name, keeping the old file's permission bits
+// (and owner, where the process may): under its name it is the old file or
+// the whole new one. Other hard links keep the old file. FIFOs, devices and a
+// file in a folder that takes no new file are written where they are. An
+// input is removed last, only while it and every output are as recorded.
 #pragma once
 
 #include <cstdint>
@@ -84,12 +80,10 @@ Result merge(const std::vector<std::filesystem::path>& inputs, const std::filesy
 }  // namespace kiv
 
 // The command's operations. Each does its whole job or prints one line (the
-// fixed lines below, or "kiv_parse_bin: <what>" on standard error, where a
-// closed stream is first pointed at the null device) and ends the process
-// with status 1, keeping every input.
+// fixed lines below, or "kiv_parse_bin: <what>" on standard error) and ends
+// the process with status 1, keeping every input.
 
-// One split. The paths are borrowed, never copied or freed: they must live
-// until the split is done.
+// One split. The paths are borrowed: they must live until the split is done.
 struct SplitFile_info {
   const char* input_file;     // the image; read, then deleted
   const char* output_file1;   // the header file to write
@@ -98,11 +92,9 @@ struct SplitFile_info {
   std::uint32_t header_addr;  // offset of that word, 0..65535
 };
 
-// A split runs in this order, each step once, on one record left as the
-// first step filled it: InitSplitFile_info, create_header_file,
-// remove_header_info_from_file; then the caller prints "End create header
-// file\r\n" if it wants the command's lines. A step out of that order, or on
-// a record changed since, is refused ("kiv_parse_bin: refusing to ...").
+// A split runs InitSplitFile_info, create_header_file and
+// remove_header_info_from_file in this order, each once, on the record as the
+// first filled it; another order, or a changed record, is refused.
 
 // Fills info from argv[1..4] (the offset as decimal text, the image, the header
 // file, the body file): the offset as C's atoi reads it, its low 16 bits kept.

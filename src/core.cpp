@@ -147,11 +147,10 @@ kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
   }
   // The move sets the time of change: anything else is another program's doing.
   const FileIdentity moved = sys::identify_at(in.folder, aside.c_str());
-  kiv::Result r =
-      moved.error == 0 && same_file(moved, in.recorded) && moved.size == in.recorded.size &&
-              moved.modified == in.recorded.modified
-          ? check_outputs(run)
-          : failed(Failure::changed, 0, in.path, "%s changed while it was copied", in.path.c_str());
+  kiv::Result r = moved.error == 0 && same_file(moved, in.recorded) &&
+                          moved.size == in.recorded.size && moved.modified == in.recorded.modified
+                      ? check_outputs(run)
+                      : changed_while_copied(in);
   if (!r) {
     if (sys::remove_at(in.folder, aside.c_str()) == 0) return {};
     r = not_removed(errno);
@@ -183,6 +182,10 @@ kiv::Result failed(kiv::Failure reason, int error, const std::string& file, cons
 
 kiv::Result failed(kiv::Failure reason, const char* action, const std::string& file, int error) {
   return failed(reason, error, file, "%s %s: %s", action, file.c_str(), std::strerror(error));
+}
+
+kiv::Result changed_while_copied(const Input& in) {
+  return failed(Failure::changed, 0, in.path, "%s changed while it was copied", in.path.c_str());
 }
 
 kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line) {
@@ -231,10 +234,8 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path, con
 
 kiv::Result reopen_input(Input& in, bool image) {
   if (kiv::Result r = open_input(in, image)) return r;
-  if (!unchanged(sys::identify_open(in.fd), in.recorded)) {
-    return failed(Failure::changed, 0, in.path, "%s changed while it was copied", in.path.c_str());
-  }
-  return {};
+  return unchanged(sys::identify_open(in.fd), in.recorded) ? kiv::Result{}
+                                                           : changed_while_copied(in);
 }
 
 void close_input(Input& in) {
@@ -383,10 +384,7 @@ kiv::Result check_run(const Run& run) {
   for (const Input& in : run.inputs) {
     const bool same = unchanged(sys::identify_at(in.folder, in.name.c_str()), in.recorded) &&
                       (in.fd < 0 || unchanged(sys::identify_open(in.fd), in.recorded));
-    if (!same) {
-      return failed(Failure::changed, 0, in.path, "%s changed while it was copied",
-                    in.path.c_str());
-    }
+    if (!same) return changed_while_copied(in);
   }
   return check_outputs(run);
 }

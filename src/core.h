@@ -52,6 +52,7 @@ kiv::Result failed(kiv::Failure reason, int error, const std::string& file, cons
     __attribute__((format(printf, 4, 5)));
 // "<action> <file>: <reason>" for errno error.
 kiv::Result failed(kiv::Failure reason, const char* action, const std::string& file, int error);
+kiv::Result changed_while_copied(const Input& in);
 // Passes a line to the run's callback; a failure there stops the run.
 kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line);
 

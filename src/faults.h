@@ -25,15 +25,9 @@ Action at(const char* call);
 
 template <class Call>
 auto through(const char* name, Call call) -> decltype(call()) {
-  switch (at(name)) {
-    case Action::fail:
-      return -1;
-    case Action::skip:
-      return 0;
-    case Action::make:
-      break;
-  }
-  return call();
+  const Action action = at(name);
+  if (action == Action::make) return call();
+  return action == Action::fail ? -1 : 0;
 }
 
 }  // namespace faults

@@ -31,6 +31,9 @@ unsigned clamp(std::size_t size) {
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD no_writer = FILE_SHARE_READ | FILE_SHARE_DELETE;
+
 // Why a call failed, as the errno value closest to the system's error.
 int errno_of(DWORD error) {
   static const std::pair<DWORD, int> closest[] = {
@@ -76,34 +79,34 @@ FileIdentity describe(HANDLE handle) {
 
 // Describes the file or folder at path without opening it for reading or writing.
 FileIdentity describe(const std::wstring& path) {
-  HANDLE handle =
-      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = CreateFileW(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FileIdentity{.error = errno_of(GetLastError())};
   FileIdentity id = describe(handle);
   CloseHandle(handle);
   return id;
 }
 
-// A C runtime descriptor for the handle CreateFileW returned; -1 with errno
-// set where that open failed.
-int descriptor_of(HANDLE handle, int flags) {
+// Opens path with CreateFileW as a C runtime descriptor; -1 with errno set
+// where that fails. Inputs are opened so that no other program can write them
+// while the run holds them (no FILE_SHARE_WRITE), yet can still be moved aside
+// and removed (FILE_SHARE_DELETE): one already writing makes the open fail (EBUSY).
+int open_as(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+            int crt_flags) {
+  HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = errno_of(GetLastError());
     return -1;
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), crt_flags | _O_BINARY);
   if (fd < 0) CloseHandle(handle);
   return fd;
 }
 
-// Inputs are opened so that no other program can write them while the run
-// holds them (no FILE_SHARE_WRITE), yet can still be moved aside and removed
-// (FILE_SHARE_DELETE). One already writing makes the open fail (EBUSY).
-int open_shared_for_reading(const std::wstring& path) {
-  return descriptor_of(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                       _O_RDONLY);
+int status_of(BOOL ok) {
+  if (ok != 0) return 0;
+  errno = errno_of(GetLastError());
+  return -1;
 }
 
 // Narrow names are the process's code page (UTF-8, by the tool's manifest);
@@ -147,10 +150,7 @@ int sys::open_folder_of(const char* path) {
   std::string folder(path, static_cast<std::size_t>(last_component(path) - path));
   // "C:" names no folder but the drive's current one, which "C:." names.
   if (folder.empty() || folder.back() == ':') folder += '.';
-  return descriptor_of(
-      CreateFileW(wide(folder).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-      _O_RDONLY);
+  return open_as(wide(folder), 0, share_all, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, _O_RDONLY);
 }
 
 FileIdentity sys::identify_at(int folder, const char* name) {
@@ -171,7 +171,8 @@ int sys::open_image(int folder, const char* name) {
 }
 
 int sys::open_input(int folder, const char* name) {
-  return open_shared_for_reading(in_folder(folder, name));
+  return open_as(in_folder(folder, name), GENERIC_READ, no_writer, OPEN_EXISTING,
+                 FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
 }
 
 // Windows has no unnamed files: a fresh hidden name, created exclusively, open
@@ -179,10 +180,8 @@ int sys::open_input(int folder, const char* name) {
 int sys::open_private(int folder, const std::string& hidden, std::string& temp) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp = hidden + std::to_string(attempt);
-    int fd = descriptor_of(CreateFileW(in_folder(folder, temp.c_str()).c_str(), GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr),
-                           _O_WRONLY);
+    int fd = open_as(in_folder(folder, temp.c_str()), GENERIC_WRITE, no_writer, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, _O_WRONLY);
     if (fd >= 0) return fd;
     if (errno != EEXIST) break;
   }
@@ -196,19 +195,13 @@ int sys::name_private(int, int, const std::string&, std::string& temp) {
 
 int sys::rename_over(int folder, const char* from, const char* to) {
   // Written through, as a folder sync would be.
-  if (MoveFileExW(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
-    return 0;
-  }
-  errno = errno_of(GetLastError());
-  return -1;
+  return status_of(MoveFileExW(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
 }
 
 int sys::open_in_place(int folder, const char* name, bool) {
-  return descriptor_of(CreateFileW(in_folder(folder, name).c_str(), GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr),
-                       _O_WRONLY);
+  return open_as(in_folder(folder, name), GENERIC_WRITE, no_writer, OPEN_EXISTING,
+                 FILE_ATTRIBUTE_NORMAL, _O_WRONLY);
 }
 
 int sys::set_size(int fd, std::uint64_t size) {
@@ -270,19 +263,12 @@ bool sys::changes_show(int, const FileIdentity&) { return true; }
 const char* sys::why_unremovable(int, const char*) { return nullptr; }
 
 int sys::rename_new_at(int folder, const char* from, const char* to) {
-  // Without MOVEFILE_REPLACE_EXISTING; written through, as a folder sync would be.
-  if (MoveFileExW(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
-                  MOVEFILE_WRITE_THROUGH) != 0) {
-    return 0;
-  }
-  errno = errno_of(GetLastError());
-  return -1;
+  return status_of(MoveFileExW(in_folder(folder, from).c_str(), in_folder(folder, to).c_str(),
+                               MOVEFILE_WRITE_THROUGH));
 }
 
 int sys::remove_at(int folder, const char* name) {
-  if (DeleteFileW(in_folder(folder, name).c_str()) != 0) return 0;
-  errno = errno_of(GetLastError());
-  return -1;
+  return status_of(DeleteFileW(in_folder(folder, name).c_str()));
 }
 
 bool sys::moving_copies(int) { return false; }

@@ -10,15 +10,6 @@
 #include "platform.h"
 #include "split.h"
 
-namespace {
-
-kiv::Result changed(const Input& in) {
-  return failed(kiv::Failure::changed, 0, in.path, "%s changed while it was copied",
-                in.path.c_str());
-}
-
-}  // namespace
-
 kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offset,
                          std::int32_t& header_size) {
   Input& in = run.inputs.emplace_back();
@@ -54,7 +45,7 @@ kiv::Result split_header(Run& run, std::int32_t header_size) {
   std::uint64_t copied = 0;
   if (kiv::Result r = open_output(run, header)) return r;
   if (kiv::Result r = copy_data(run, image, 0, header, size, copied)) return r;
-  if (copied != std::min(size, image.recorded.size)) return changed(image);
+  if (copied != std::min(size, image.recorded.size)) return changed_while_copied(image);
   // What reading past the end yields.
   if (kiv::Result r = write_fill(run, header, 0xFF, size - copied)) return r;
   return put_in_place(run, header);
@@ -69,7 +60,7 @@ kiv::Result split_body(Run& run, std::int32_t header_size) {
   std::uint64_t copied = 0;
   if (kiv::Result r = open_output(run, body)) return r;
   if (kiv::Result r = copy_data(run, image, size, body, expected + 1, copied)) return r;
-  if (copied != expected) return changed(image);
+  if (copied != expected) return changed_while_copied(image);
   if (kiv::Result r = put_in_place(run, body)) return r;
   return remove_inputs(run, "split complete, but cannot remove");
 }
@@ -128,7 +119,7 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
       if (Result r = reopen_input(in, false)) return r;
       std::uint64_t copied = 0;
       if (Result r = copy_data(run, in, 0, out, in.recorded.size + 1, copied)) return r;
-      if (copied != in.recorded.size) return changed(in);
+      if (copied != in.recorded.size) return changed_while_copied(in);
       close_input(in);
     }
     if (Result r = put_in_place(run, out)) return r;
