@@ -116,6 +116,24 @@ rounds_for() { echo "${runs:-$(($1 >= 1 << 30 ? 15 : 9))}"; }
 # Empties the page cache, so the next command reads the image from the disk.
 drop_caches() { sync && echo 3 >/proc/sys/vm/drop_caches; }
 
+# The floor for footing $1 from the cp, cp-sync and writeback times here.
+floor_of() {
+  case $1 in
+    warm) awk -v a="$(stat_of cp.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }' ;;
+    cold) stat_of cp-sync.ms m ;;
+    tmpfs) stat_of cp.ms m ;;
+  esac
+}
+
+# One floor command ($1: cp, cp-sync or writeback), its preparation untimed.
+time_floor() {
+  case $1 in
+    cp) fresh_copy && $prep && time_into cp.ms cp cached.img copy ;;
+    cp-sync) fresh_copy && $prep && time_into cp-sync.ms cp_sync ;;
+    writeback) dirty_copy && time_into writeback.ms sync copy ;;
+  esac
+}
+
 # One row of the floor table: an image of $1 bytes (named $2) where the
 # current folder is, footing $3: "warm" (the image in the page cache), "cold"
 # (read from the disk: caches dropped before each command) or "tmpfs" (sync
@@ -131,18 +149,12 @@ floor_row() {
     for ((k = 0; k < ${#commands[@]}; k++)); do
       local c=${commands[$(((r + k) % ${#commands[@]}))]}
       case $c in
-        cp) fresh_copy && $prep && time_into cp.ms cp cached.img copy ;;
-        cp-sync) fresh_copy && $prep && time_into cp-sync.ms cp_sync ;;
-        writeback) dirty_copy && time_into writeback.ms sync copy ;;
+        cp | cp-sync | writeback) time_floor "$c" ;;
         *) fresh_split && $prep && time_into "${c#*:}.ms" "$tool" "${c%%:*}" run.img h.bin b.bin ;;
       esac
     done
   done
-  case $footing in
-    warm) floor=$(awk -v a="$(stat_of cp.ms m)" -v b="$(stat_of writeback.ms m)" 'BEGIN { print (a > b ? a : b) }') ;;
-    cold) floor=$(stat_of cp-sync.ms m) ;;
-    tmpfs) floor=$(stat_of cp.ms m) ;;
-  esac
+  floor=$(floor_of "$footing")
   echo "| $size | $footing | $(stat_of aligned.ms) | $(stat_of unaligned.ms) | $(stat_of half.ms) |" \
     "$(stat_of cp.ms) | $(stat_of cp-sync.ms) | $(stat_of writeback.ms) | $(printf %.1f "$floor") |" \
     "$(ratio "$(stat_of aligned.ms m)" "$floor") | $(ratio "$(stat_of unaligned.ms m)" "$floor") |" \
@@ -332,46 +344,69 @@ sparse_table() {
   echo "Medians of interleaved rounds, min–max in brackets; header 0x1234 bytes."
 }
 
-# The tool against another build of it (OLD), as root and as an ordinary user,
-# every command interleaved; each run through setpriv, so both users start alike.
-ab_table() {
-  [ "$(id -u)" = 0 ] || { echo "skipped: running as another user needs root"; return; }
-  local shared=$dir/ab
-  mkdir -p "$shared" && chmod 0777 "$shared" && cd "$shared"
-  echo "| image | header | before, root ms | after, root ms | after / before | before, user ms | after, user ms | after / before | after, user / root | rounds |"
-  echo "|---|---|---|---|---|---|---|---|---|---|"
-  for size in "${sizes[@]}"; do
-    local bytes rounds commands=()
-    bytes=$(numfmt --from=iec "$size")
-    rounds=$(rounds_for "$bytes")
-    make_image "$bytes" && chmod 0666 cached.img
-    for offset in 16 32 48; do
-      for who in 0 65534; do commands+=("$offset:$who:old" "$offset:$who:new"); done
-    done
-    rm -f ./*.ms
-    for ((r = 0; r < rounds; r++)); do
-      for ((k = 0; k < ${#commands[@]}; k++)); do
-        local c=${commands[$(((r + k) % ${#commands[@]}))]} which
-        IFS=: read -r offset who which <<<"$c"
-        local exe=$tool
-        [ "$which" = old ] && exe=$old
-        fresh_split && time_into "$c.ms" setpriv --reuid="$who" --regid="$who" --clear-groups \
-          "$exe" "$offset" run.img h.bin b.bin
-      done
-    done
-    for offset in 16 32 48; do
-      local shape=aligned
-      [ $offset = 32 ] && shape=unaligned
-      [ $offset = 48 ] && shape=half
-      echo "| $size | $shape | $(stat_of "$offset:0:old.ms") | $(stat_of "$offset:0:new.ms") |" \
-        "$(ratio "$(stat_of "$offset:0:new.ms" m)" "$(stat_of "$offset:0:old.ms" m)") |" \
-        "$(stat_of "$offset:65534:old.ms") | $(stat_of "$offset:65534:new.ms") |" \
-        "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$(stat_of "$offset:65534:old.ms" m)") |" \
-        "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$(stat_of "$offset:0:new.ms" m)") | $rounds |"
+# Rows of the A/B table for an image of $1 bytes (named $2) here, footing $3
+# (as floor_row's): each shape by OLD and by the tool, as root and as user
+# 65534, and the floor's commands, all interleaved.
+ab_rows() {
+  local bytes=$1 size=$2 footing=$3 rounds prep=true commands=(cp cp-sync writeback) floor
+  rounds=$(rounds_for "$bytes")
+  [ "$footing" = cold ] && prep=drop_caches
+  for offset in 16 32 48; do
+    for who in 0 65534; do commands+=("$offset:$who:old" "$offset:$who:new"); done
+  done
+  rm -f ./*.ms
+  for ((r = 0; r < rounds; r++)); do
+    for ((k = 0; k < ${#commands[@]}; k++)); do
+      local c=${commands[$(((r + k) % ${#commands[@]}))]} offset who which exe=$tool
+      case $c in
+        cp | cp-sync | writeback) time_floor "$c" ;;
+        *)
+          IFS=: read -r offset who which <<<"$c"
+          [ "$which" = old ] && exe=$old
+          fresh_split && $prep && time_into "$c.ms" setpriv --reuid="$who" --regid="$who" \
+            --clear-groups "$exe" "$offset" run.img h.bin b.bin
+          ;;
+      esac
     done
   done
+  floor=$(floor_of "$footing")
+  for offset in 16 32 48; do
+    local shape=aligned
+    [ $offset = 32 ] && shape=unaligned
+    [ $offset = 48 ] && shape=half
+    echo "| $size | $footing | $shape | $(stat_of "$offset:0:old.ms") | $(stat_of "$offset:0:new.ms") |" \
+      "$(ratio "$(stat_of "$offset:0:new.ms" m)" "$(stat_of "$offset:0:old.ms" m)") |" \
+      "$(stat_of "$offset:65534:old.ms") | $(stat_of "$offset:65534:new.ms") |" \
+      "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$(stat_of "$offset:65534:old.ms" m)") |" \
+      "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$(stat_of "$offset:0:new.ms" m)") |" \
+      "$(printf %.1f "$floor") | $(ratio "$(stat_of "$offset:0:new.ms" m)" "$floor") |" \
+      "$(ratio "$(stat_of "$offset:65534:new.ms" m)" "$floor") | $rounds |"
+  done
+}
+
+# The tool against another build of it (OLD), as root and as an ordinary user;
+# from 1 GiB up also with the page cache cold and on tmpfs.
+ab_table() {
+  [ "$(id -u)" = 0 ] || { echo "skipped: running as another user needs root"; return; }
+  local shared=$dir/ab shm=/dev/shm/kiv_parse_bin-ab
+  mkdir -p "$shared" && chmod 0777 "$shared" && cd "$shared"
+  echo "| image | footing | header | before, root ms | after, root ms | after / before | before, user ms | after, user ms | after / before | after, user / root | floor ms | after, root / floor | after, user / floor | rounds |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  for size in "${sizes[@]}"; do
+    local bytes
+    bytes=$(numfmt --from=iec "$size")
+    make_image "$bytes" && chmod 0666 cached.img
+    ab_rows "$bytes" "$size" warm
+    ((bytes >= 1 << 30)) || continue
+    ab_rows "$bytes" "$size" cold
+    if (($(df -B1 --output=avail /dev/shm | tail -n 1) > 4 * bytes)); then
+      mkdir -p "$shm" && chmod 0777 "$shm" && cp cached.img "$shm/" && chmod 0666 "$shm/cached.img"
+      (cd "$shm" && ab_rows "$bytes" "$size" tmpfs)
+      rm -rf "$shm"
+    fi
+  done
   echo
-  echo "Medians of interleaved rounds, min–max in brackets; before: $old."
+  echo "Medians of interleaved rounds, min–max in brackets; before: $old. Floor as in the floor table."
 }
 
 case $mode in
