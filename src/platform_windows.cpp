@@ -88,9 +88,7 @@ FileIdentity describe(const std::wstring& path) {
 }
 
 // Opens path with CreateFileW as a C runtime descriptor; -1 with errno set
-// where that fails. Inputs are opened so that no other program can write them
-// while the run holds them (no FILE_SHARE_WRITE), yet can still be moved aside
-// and removed (FILE_SHARE_DELETE): one already writing makes the open fail (EBUSY).
+// where that fails.
 int open_as(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
             int crt_flags) {
   HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
@@ -170,6 +168,8 @@ int sys::open_image(int folder, const char* name) {
   return open_input(folder, name);
 }
 
+// Open to no other writer while the run holds it (no FILE_SHARE_WRITE), yet
+// free to be moved aside and removed; one already writing makes it fail (EBUSY).
 int sys::open_input(int folder, const char* name) {
   return open_as(in_folder(folder, name), GENERIC_READ, no_writer, OPEN_EXISTING,
                  FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
