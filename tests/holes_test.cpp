@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "child.h"
 #include "harness.h"
 
 namespace {
@@ -88,6 +89,27 @@ TEST(Holes, MergeKeepsThemToo) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(read_file(dir.path / "out") == one + two);
   EXPECT_LE(allocated(dir.path / "out"), 4 * mib);
+}
+
+// A body off a block goes through a pipe where the system has one; a pipe
+// that fails at any point leaves the rest to the other copies, which write
+// again from where the last whole stretch ended.
+TEST(Copies, ABodyOffABlockSurvivesAPipeThatFails) {
+  const std::string image = make_image(3 * mib + 123, 16, 0x1234);
+  for (const char* faults : {"splice:EINVAL", "splice#1:ENOSYS", "splice#2:EIO", "splice#4:EIO",
+                             "splice#7:ENOSPC", "pipe2:EMFILE"}) {
+    TABLE_ROW(faults);
+    ScratchDir dir;
+    write_file(dir.path / "a.img", image);
+    Outcome run = run_child(
+        [&] {
+          exec_faulted(faults, {"16", "a.img", "h.bin", "b.bin"});
+        },
+        dir.path);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(read_file(dir.path / "h.bin") == image.substr(0, 0x1234));
+    EXPECT_TRUE(read_file(dir.path / "b.bin") == image.substr(0x1234));
+  }
 }
 
 }  // namespace
