@@ -95,8 +95,7 @@ kiv::Result refuse_over_input(const Run& run, const Output& out, const FileIdent
 
 kiv::Result open_input(Input& in, bool image) {
   close_input(in);
-  in.fd = image ? sys::open_image(in.folder, in.name.c_str())
-                : sys::open_input(in.folder, in.name.c_str());
+  in.fd = sys::open_input(in.folder, in.name.c_str(), image);
   return in.fd < 0 ? cannot_open(in.path, errno) : kiv::Result{};
 }
 
@@ -239,7 +238,7 @@ kiv::Result reopen_input(Input& in, bool image) {
 }
 
 void close_input(Input& in) {
-  if (in.fd >= 0) sys::close_file(in.fd);
+  sys::close_file(in.fd);
   in.fd = -1;
 }
 
@@ -404,13 +403,13 @@ kiv::Result remove_inputs(Run& run, const char* action) {
 void discard(Run& run) {
   for (Input& in : run.inputs) {
     close_input(in);
-    if (in.folder >= 0) sys::close_folder(in.folder);
+    sys::close_file(in.folder);
     in.folder = -1;
   }
   for (Output& out : run.outputs) {
-    if (out.fd >= 0) sys::close_file(out.fd);
+    sys::close_file(out.fd);
     if (!out.temp.empty()) sys::remove_at(out.folder, out.temp.c_str());
-    if (out.folder >= 0) sys::close_folder(out.folder);
+    sys::close_file(out.folder);
     out.fd = out.folder = -1;
     out.temp.clear();
   }
@@ -421,6 +420,6 @@ std::string left_aside(const std::string& path) {
   if (folder < 0) return "";
   const std::string name = sys::last_component(path.c_str());
   const std::string left = sys::find_name(folder, left_by_a_run, &name);
-  sys::close_folder(folder);
+  sys::close_file(folder);
   return left.empty() ? left : path.substr(0, path.size() - name.size()) + left;
 }

@@ -7,14 +7,16 @@
 int main(int argc, char* argv[]) {
   sys::fill_closed_streams();
   sys::set_up_console();
-  if (argc != 5) stop_argument_count(argc);
-  say_arguments(argv);
+  if (argc != 5) stop(stdout, "[ERROR] input parameter num error, argc = %d\r\n", argc);
+  print("cannot write standard output",
+        "input header addr is %s,input file:%s,output file1:%s output file2:%s\r\n", argv[1],
+        argv[2], argv[3], argv[4]);
   SplitFile_info info{};
   InitSplitFile_info(info, argv);
-  say_begin();
+  print("cannot write standard output", "begin create header file\r\n");
   create_header_file(info);
   // From the image's removal on, a stop signal waits for the run to finish.
   remove_header_info_from_file(info, sys::hold_stop_signals);
-  say_end();
+  print("split complete, but standard output failed", "End create header file\r\n");
   return 0;
 }

@@ -108,14 +108,13 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   info.header_size = size;
   split->seen = info;
   split->steps = 1;
-  say_header_size(size);
 }
 
 void create_header_file(SplitFile_info& info) {
   sys::fill_closed_streams();
   Split& split = split_of(info, 1, "create the header");
   Run& run = split.run;
-  if (info.header_size < 0) stop_no_memory();
+  if (info.header_size < 0) stop(stdout, "malloc fail\r\n");
   const kiv::Result r = guarded([&] {
     if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
     // A body that can't be created is the body step's to say.
@@ -126,8 +125,10 @@ void create_header_file(SplitFile_info& info) {
   });
   clear(split.progress);
   if (r) discard(run);
-  if (r.reason == kiv::Failure::cannot_open) stop_image_unopened(info.input_file);
-  if (r.reason == kiv::Failure::cannot_create) stop_header_unopened(info.output_file1);
+  if (r.reason == kiv::Failure::cannot_open)
+    stop(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
+  if (r.reason == kiv::Failure::cannot_create)
+    stop(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
   if (r) fail_with(r);
   close_input(run.inputs[0]);
   split.steps = 2;
@@ -149,7 +150,7 @@ void remove_header_info_from_file(SplitFile_info& info, bool (*removing)()) {
   if (r) discard(run);
   // The fixed line says neither which open failed nor why.
   if (r.reason == kiv::Failure::cannot_open || r.reason == kiv::Failure::cannot_create)
-    stop_body_unopened();
+    stop(stdout, "Open the file failure...\r\n");
   if (r.reason == kiv::Failure::stopped) fail("stopped by a signal: %s is kept", info.input_file);
   if (r) fail_with(r);
   done_with(info);
@@ -184,8 +185,9 @@ void merge(const MergeFile_info& info) {
              left.c_str());
       }
     }
-    stop_input_unopened(r.file.string().c_str());
+    stop(stdout, "fopen %s failed\r\n", r.file.string().c_str());
   }
-  if (r.reason == kiv::Failure::cannot_create) stop_output_uncreated(info.output_file);
+  if (r.reason == kiv::Failure::cannot_create)
+    stop(stderr, "Couldn't create the output file \"%s\"\n", info.output_file);
   if (r) fail_with(r);
 }

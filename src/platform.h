@@ -1,11 +1,10 @@
-// The file calls the tool makes, behind one seam so the operations carry no
-// operating-system detail. Everything in sys:: only reports: a call that fails
-// returns -1 (or false) with errno set, interrupted calls are retried, and the
-// caller decides what a failure means. Nothing here keeps state or changes the
-// process, but the last three, which the command alone calls. Folders are
-// held open and named by descriptor, so a name in one is reached whatever
-// happens to the path that led there; no descriptor handed out is 0, 1 or 2,
-// so a closed standard stream never becomes a file the tool writes.
+// The file calls the tool makes, behind one seam. Everything in sys:: only
+// reports: a failed call returns -1 (or false) with errno set, interrupted
+// calls are retried, the caller decides what a failure means. Nothing keeps
+// state or changes the process but the last three, for the command alone.
+// Folders are held open and named by descriptor, so a name in one is reached
+// whatever happens to the path that led there; no descriptor handed out is
+// 0, 1 or 2, so a closed standard stream never becomes a file the tool writes.
 #pragma once
 
 #include <cstddef>
@@ -18,23 +17,21 @@ namespace sys {
 
 // Opens the folder that holds path's last component ("." where path names none).
 int open_folder_of(const char* path);
-void close_folder(int folder);
 // Describes name in folder (following a symbolic link), or the open fd.
 FileIdentity identify_at(int folder, const char* name);
 FileIdentity identify_open(int fd);
-// The path that opening path would write: its symbolic links followed, the
-// last one possibly dangling (then the file it would create).
+// What opening path would write: its symbolic links followed, the last one
+// possibly dangling.
 std::string follow_links(const char* path);
 
-// Opens an existing file for reading only, the image once the caller could
-// open it for update (-1 with EACCES or EROFS where not): it is never written,
-// and an open for writing would copy a file in an overlay's lower layer up.
-// Where the system can (Windows), no other program may write it while it is open.
-int open_image(int folder, const char* name);
-int open_input(int folder, const char* name);
+// Opens an existing file for reading only; the image (`image`) only where it
+// could be opened for update (else -1, EACCES or EROFS), since an open for
+// writing would copy an overlay's lower file up. Where the system can
+// (Windows), no other program may write it while it is open.
+int open_input(int folder, const char* name, bool image);
 // Creates a file in folder, for writing, that no other program can name
-// (Linux's O_TMPFILE; elsewhere a fresh hidden name, `hidden` and an attempt,
-// created exclusively; temp gets it, "" where there is none).
+// (O_TMPFILE; elsewhere `hidden` and an attempt, created exclusively, which
+// temp gets: "" where there is none).
 int open_private(int folder, const std::string& hidden, std::string& temp);
 // Gives the private file fd such a hidden name where it has none.
 int name_private(int folder, int fd, const std::string& hidden, std::string& temp);
@@ -46,12 +43,12 @@ int remove_at(int folder, const char* name);
 // Opens an existing output where it is (a FIFO, a device, a file in a folder
 // that takes no new one), without emptying it; a block device so that no
 // second writer can have it (Linux: O_EXCL). A FIFO waits for a reader, or
-// without wait is -1 with ENXIO at once where none is there yet.
+// without wait fails at once (ENXIO) where none is there yet.
 int open_in_place(int folder, const char* name, bool wait);
 int set_size(int fd, std::uint64_t size);
 // Gives fd the permission bits of `like`, and its owner and group where the process may.
 void take_attributes(int fd, const FileIdentity& like);
-int close_file(int fd);
+int close_file(int fd);  // a folder's too; -1 is let be
 
 // Reads at most size bytes at offset; 0 at the end of the file.
 std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset);
@@ -59,18 +56,18 @@ std::int64_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offse
 // devices); returns how many. A reader gone from a pipe is EPIPE, never a signal.
 std::int64_t write_at(int fd, const void* buffer, std::size_t size, std::uint64_t offset);
 std::int64_t write_next(int fd, const void* buffer, std::size_t size);
-// Copies up to size bytes between two regular files inside the kernel, at the
-// offsets given; the count, 0 at the end, or -1 where it can't (the caller
-// then moves the bytes itself, from the same offsets).
+// Copies up to size bytes between regular files inside the kernel; the
+// count, 0 at the end, or -1 where it can't (the caller then copies from the
+// same offsets).
 std::int64_t kernel_copy(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
                          std::size_t size);
 // The first stretch of data at or after `at`: [start, end), end the largest
-// value where it may run to the end of the file, start the largest where only
-// a hole is left. Where holes can't be found, everything from `at` is data.
+// value where it may run to the end, start the largest where only a hole is
+// left. Where holes can't be found, everything from `at` is data.
 void find_data(int fd, std::uint64_t at, std::uint64_t& start, std::uint64_t& end);
 // Reserves the space length bytes of `from` will take at to_at in `to`, so a
 // copy that can't fit fails at once (-1: ENOSPC, EDQUOT, EFBIG); 0 also where
-// the blocks will be shared or nothing can be reserved.
+// blocks will be shared or nothing can be reserved.
 int reserve_space(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
                   std::uint64_t length);
 // The largest file the process may write (RLIMIT_FSIZE); UINT64_MAX where unlimited.
@@ -84,13 +81,12 @@ int sync_file(int fd, bool attributes);
 // Makes the folder's entries durable; 0 also where there is nothing to sync.
 int sync_folder(int folder);
 
-// A file's times come from the file system's clock, which moves in ticks
-// (whole seconds on some, two on FAT): a change within the tick of a recorded
-// time could leave it as it was. wait_out_tick returns once the tick of `time`
-// (in FileIdentity's units) is over. changes_show tells whether the file
-// system of the regular file fd, which the caller may change, gives every
-// change after a look a time of its own (Linux 6.13's fine-grained times), so
-// that no tick needs waiting out.
+// File times move in the file system's clock ticks (seconds on some, two on
+// FAT): a change within the tick of a recorded time could leave it as it was.
+// wait_out_tick returns once the tick of `time` (FileIdentity's units) is
+// over. changes_show tells whether the file system of the regular file fd,
+// which the caller may change, gives every change a time of its own (Linux
+// 6.13's fine-grained times), so that no tick needs waiting out.
 void wait_out_tick(std::int64_t time);
 bool changes_show(int fd, const FileIdentity& now);
 
@@ -105,14 +101,13 @@ bool moving_copies(int folder);
 std::string find_name(int folder, bool (*matches)(const char* name, const void* key),
                       const void* key);
 
-// The last component of path: what follows its last separator.
+// What follows path's last separator.
 const char* last_component(const char* path);
 // True when two last components name one entry: the same bytes, or where the
 // usual file systems ignore case (Windows, macOS), the same but for ASCII case.
 bool same_name(const char* a, const char* b);
 long process_id();
 bool is_terminal(int fd);
-std::uint64_t monotonic_ms();  // from an arbitrary start, never going back
 
 // For the command's operations, which print: closed standard streams are
 // pointed at the null device, so that no file opened later takes their place.

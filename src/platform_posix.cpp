@@ -200,12 +200,8 @@ std::string sys::follow_links(const char* path) {
   return "";
 }
 
-int sys::open_image(int folder, const char* name) {
-  if (SYS(faccessat, folder, name, W_OK, AT_EACCESS) < 0) return -1;
-  return open_input(folder, name);
-}
-
-int sys::open_input(int folder, const char* name) {
+int sys::open_input(int folder, const char* name, bool image) {
+  if (image && SYS(faccessat, folder, name, W_OK, AT_EACCESS) < 0) return -1;
   return above_streams(SYS(openat, folder, name, O_RDONLY | O_NOCTTY | O_CLOEXEC));
 }
 
@@ -269,6 +265,7 @@ void sys::take_attributes(int fd, const FileIdentity& like) {
 }
 
 int sys::close_file(int fd) {
+  if (fd < 0) return 0;
   // Linux releases the descriptor even when close reports EINTR; retrying could close another file.
   int rc = SYS(close, fd);
   return (rc < 0 && errno == EINTR) ? 0 : rc;
@@ -484,10 +481,6 @@ std::string sys::find_name(int folder, bool (*matches)(const char* name, const v
   return found;
 }
 
-void sys::close_folder(int folder) {
-  if (folder >= 0) close(folder);
-}
-
 const char* sys::last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
   return slash == nullptr ? path : slash + 1;
@@ -504,13 +497,6 @@ bool sys::same_name(const char* a, const char* b) {
 long sys::process_id() { return static_cast<long>(getpid()); }
 
 bool sys::is_terminal(int fd) { return isatty(fd) == 1; }
-
-std::uint64_t sys::monotonic_ms() {
-  struct timespec now {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
 
 void sys::fill_closed_streams() {
   for (int fd = 0; fd <= 2; ++fd) {

@@ -163,14 +163,10 @@ FileIdentity sys::identify_open(int fd) {
 
 std::string sys::follow_links(const char* path) { return path; }
 
-int sys::open_image(int folder, const char* name) {
-  if (_waccess(in_folder(folder, name).c_str(), 2) != 0) return -1;  // read-only, or missing
-  return open_input(folder, name);
-}
-
 // Open to no other writer while the run holds it (no FILE_SHARE_WRITE), yet
 // free to be moved aside and removed; one already writing makes it fail (EBUSY).
-int sys::open_input(int folder, const char* name) {
+int sys::open_input(int folder, const char* name, bool image) {
+  if (image && _waccess(in_folder(folder, name).c_str(), 2) != 0) return -1;  // read-only
   return open_as(in_folder(folder, name), GENERIC_READ, no_writer, OPEN_EXISTING,
                  FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
 }
@@ -210,7 +206,7 @@ int sys::set_size(int fd, std::uint64_t size) {
 
 void sys::take_attributes(int, const FileIdentity&) {}
 
-int sys::close_file(int fd) { return _close(fd); }
+int sys::close_file(int fd) { return fd < 0 ? 0 : _close(fd); }
 
 std::int64_t sys::read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
@@ -258,7 +254,7 @@ void sys::wait_out_tick(std::int64_t time) {
 // What the run writes it holds open to no other writer until it ends.
 bool sys::changes_show(int, const FileIdentity&) { return true; }
 
-// The read-only attribute keeps the image from opening (open_image); folders
+// The read-only attribute keeps the image from opening (open_input); folders
 // have no such rule the tool could read beforehand.
 const char* sys::why_unremovable(int, const char*) { return nullptr; }
 
@@ -287,10 +283,6 @@ std::string sys::find_name(int folder, bool (*matches)(const char* name, const v
   return name;
 }
 
-void sys::close_folder(int folder) {
-  if (folder >= 0) _close(folder);
-}
-
 const char* sys::last_component(const char* path) {
   const char* last = path;
   for (const char* p = path; *p != '\0'; ++p) {
@@ -304,8 +296,6 @@ bool sys::same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; 
 long sys::process_id() { return _getpid(); }
 
 bool sys::is_terminal(int fd) { return _isatty(fd) != 0; }
-
-std::uint64_t sys::monotonic_ms() { return GetTickCount64(); }
 
 void sys::fill_closed_streams() {}
 

@@ -14,7 +14,11 @@ kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offse
                          std::int32_t& header_size) {
   Input& in = run.inputs.emplace_back();
   if (kiv::Result r = record_input(run, in, image, "split")) return r;
-  return read_word(in, offset, header_size);
+  if (kiv::Result r = read_word(in, offset, header_size)) return r;
+  char line[40];
+  std::snprintf(line, sizeof line, "Header File Size:0x%.04x\r\n",
+                static_cast<unsigned>(header_size));
+  return say(run, kiv::Stream::out, line);
 }
 
 kiv::Result split_prepare_body(Run& run, const std::string& body, std::int32_t header_size) {
@@ -73,9 +77,6 @@ kiv::Result kiv::split(std::uint64_t offset, const std::filesystem::path& image,
   kiv::Result r = guarded([&] {
     std::int32_t size = 0;
     if (Result r = split_record(run, image.string(), offset, size)) return r;
-    char line[40];
-    std::snprintf(line, sizeof line, "Header File Size:0x%.04x\r\n", static_cast<unsigned>(size));
-    if (Result r = say(run, Stream::out, line)) return r;
     if (Result r = say(run, Stream::out, "begin create header file\r\n")) return r;
     if (Result r = split_prepare(run, header.string(), body.string(), size)) return r;
     if (Result r = split_header(run, size)) return r;
@@ -102,7 +103,7 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
       close_input(run.inputs.back());  // opened again at its turn: any number may be joined
       const auto twice = [&](const Input& other) { return same_file(other.recorded, in.recorded); };
       if (std::any_of(run.inputs.begin(), run.inputs.end() - 1, twice)) {
-        sys::close_folder(run.inputs.back().folder);
+        sys::close_file(run.inputs.back().folder);
         run.inputs.pop_back();
         break;
       }
