@@ -12,38 +12,48 @@ namespace {
 
 using kiv::Failure;
 
-// The names of the tool's own beside NAME: ".NAME.kiv_parse_bin" then kind
-// ("-" for an input moved aside, ".new-" for an output being written), the
-// process and an attempt; where NAME leaves no room, a short hash of it.
+// The start of a name of the tool's own beside NAME: ".NAME.kiv_parse_bin"
+// and kind ("-" for an input moved aside, ".new-" for an output being
+// written), or where NAME leaves no room, a short hash of NAME; the process
+// and an attempt follow.
 std::string own_prefix(const std::string& name, const char* kind, bool short_name) {
-  const std::string pid = std::to_string(sys::process_id()) + "-";
-  if (!short_name) return "." + name + ".kiv_parse_bin" + kind + pid;
+  if (!short_name) return "." + name + ".kiv_parse_bin" + kind;
   std::uint32_t hash = 2166136261u;  // FNV-1a
   for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
   char text[16];
-  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hash));
-  return std::string(".kiv_parse_bin") + kind + text + "-" + pid;
+  std::snprintf(text, sizeof text, "%08x-", static_cast<unsigned>(hash));
+  return std::string(".kiv_parse_bin") + kind + text;
 }
-std::string own_prefix(const std::string& name, const char* kind) {
-  return own_prefix(name, kind, name.size() > 200);
+
+// Makes a name of the tool's own beside `name` by make(candidate), which
+// returns a descriptor or 0, or -1 with errno: the next attempt where one is
+// taken, the short form where the usual one is too long. `made` gets it.
+template <class Make>
+int make_own(const std::string& name, const char* kind, std::string& made, Make make) {
+  for (const bool short_name : {name.size() > 200, true}) {
+    const std::string prefix =
+        own_prefix(name, kind, short_name) + std::to_string(sys::process_id()) + "-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      made = prefix + std::to_string(attempt);
+      const int rc = make(made.c_str());
+      if (rc >= 0) return rc;
+      if (errno != EEXIST) break;
+    }
+    if (errno != ENAMETOOLONG) break;
+  }
+  made.clear();
+  return -1;
 }
 
 // True for exactly a name an input is moved aside to: the prefix for NAME
 // (key), then digits, "-", digits. Nothing else is taken for a leftover.
 bool left_by_a_run(const char* entry, const void* key) {
-  const auto& name = *static_cast<const std::string*>(key);
   for (const bool short_name : {false, true}) {
-    std::string prefix = own_prefix(name, "-", short_name);
-    prefix.resize(prefix.size() - std::to_string(sys::process_id()).size() - 1);
-    if (std::strncmp(entry, prefix.c_str(), prefix.size()) != 0) continue;
-    const char* p = entry + prefix.size();
-    int groups = 0;
-    for (; groups < 2; ++groups, ++p) {
-      const char* digits = p;
-      while (*p >= '0' && *p <= '9') ++p;
-      if (p == digits || *p != (groups == 0 ? '-' : '\0')) break;
-    }
-    if (groups == 2) return true;
+    const std::string prefix = own_prefix(*static_cast<const std::string*>(key), "-", short_name);
+    int end = -1;
+    if (std::strncmp(entry, prefix.c_str(), prefix.size()) == 0)
+      std::sscanf(entry + prefix.size(), "%*[0-9]-%*[0-9]%n", &end);
+    if (end > 0 && entry[prefix.size() + static_cast<std::size_t>(end)] == '\0') return true;
   }
   return false;
 }
@@ -133,17 +143,10 @@ kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
     return sys::remove_at(in.folder, name) == 0 ? kiv::Result{} : not_removed(errno);
   }
   std::string aside;
-  for (const bool short_name : {false, true}) {
-    const std::string prefix = own_prefix(in.name, "-", short_name || in.name.size() > 200);
-    int rc = -1;
-    for (int attempt = 0; rc != 0 && attempt < 100; ++attempt) {
-      aside = prefix + std::to_string(attempt);
-      rc = sys::rename_new_at(in.folder, name, aside.c_str());
-      if (rc != 0 && errno != EEXIST) break;
-    }
-    if (rc == 0) break;
-    if (errno != ENAMETOOLONG || short_name) return not_removed(errno);
-  }
+  if (make_own(in.name, "-", aside, [&](const char* candidate) {
+        return sys::rename_new_at(in.folder, name, candidate);
+      }) < 0)
+    return not_removed(errno);
   // The move sets the time of change: anything else is another program's doing.
   const FileIdentity moved = sys::identify_at(in.folder, aside.c_str());
   kiv::Result r = moved.error == 0 && same_file(moved, in.recorded) &&
@@ -201,7 +204,12 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path, con
   in.folder = sys::open_folder_of(path.c_str());
   const FileIdentity id =
       in.folder < 0 ? FileIdentity{.error = errno} : sys::identify_at(in.folder, in.name.c_str());
-  if (id.error == ENOENT || id.error == ENOTDIR) return cannot_open(path, ENOENT);
+  if (id.error == ENOENT || id.error == ENOTDIR) {
+    kiv::Result r = cannot_open(path, ENOENT);
+    if (const std::string left = left_aside(path); !left.empty())
+      r.message += " (a stopped run left it as " + left + ": rename it back to " + verb + " it)";
+    return r;
+  }
   if (id.error != 0) return cannot_examine(path, id.error);
   if (id.kind != Kind::file) {
     return failed(Failure::refused, 0, path, "refusing to %s %s: not a regular file", verb,
@@ -306,7 +314,11 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
 
 kiv::Result open_output(Run& run, Output& out) {
   if (!out.in_place) {
-    out.fd = sys::open_private(out.folder, own_prefix(out.name, ".new-"), out.temp);
+    out.fd = sys::open_unnamed(out.folder);
+    if (out.fd < 0 && errno == EOPNOTSUPP) {
+      out.fd = make_own(out.name, ".new-", out.temp,
+                        [&](const char* name) { return sys::create_new(out.folder, name); });
+    }
     if (out.fd >= 0) return {};
     // A file the user may write, in a folder that takes no new one: written where it is.
     if (out.before.error != 0 || (errno != EACCES && errno != EPERM)) {
@@ -339,12 +351,13 @@ kiv::Result put_in_place(Run& run, Output& out) {
   const auto io = [&](const char* action, int error) {
     return failed(Failure::io, action, out.path, error);
   };
-  const std::string hidden = own_prefix(out.name, ".new-");
   if (!out.in_place) {
     if (out.before.error == 0) sys::take_attributes(out.fd, out.before);
     // Named before it is synced: ext4 without a journal frees, when it next
     // mounts, a file whose link count on disk is 0, whatever entry names it.
-    if (sys::name_private(out.folder, out.fd, hidden, out.temp) < 0)
+    if (out.temp.empty() && make_own(out.name, ".new-", out.temp, [&](const char* name) {
+                              return sys::link_unnamed(out.folder, out.fd, name);
+                            }) < 0)
       return io("cannot name", errno);
   }
   if (run.callbacks.progress) run.callbacks.progress(run.done, run.total, true);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <span>
 
 #include "console.h"
 #include "core.h"
@@ -61,14 +62,6 @@ std::uint32_t parse_header_addr(const char* text) {
   return negative ? (0x10000 - low) & 0xFFFF : low;
 }
 
-// The image's own line where it can't be opened, naming a name a stopped run left it under.
-[[noreturn]] void fail_unopened(const kiv::Result& r) {
-  const std::string left = r.error.value() == ENOENT ? left_aside(r.file.string()) : "";
-  if (left.empty()) fail_with(r);
-  fail("%s (a stopped run left it as %s: rename it back to split it)", r.message.c_str(),
-       left.c_str());
-}
-
 }  // namespace
 
 std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
@@ -77,7 +70,6 @@ std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
   std::int32_t word = 0;
   const kiv::Result r = guarded([&] { return split_record(run, path, offset, word); });
   discard(run);
-  if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
   if (r) fail_with(r);
   return word;
 }
@@ -102,7 +94,6 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
   const kiv::Result r =
       guarded([&] { return split_record(split->run, info.input_file, info.header_addr, size); });
   if (r) discard(split->run);  // a private file left would be the user's to find
-  if (r.reason == kiv::Failure::cannot_open) fail_unopened(r);
   if (r) fail_with(r);
   close_input(split->run.inputs[0]);  // each step opens it again, and finds it as recorded
   info.header_size = size;
@@ -173,17 +164,11 @@ void merge(const MergeFile_info& info) {
   clear(progress);
   if (r.reason == kiv::Failure::cannot_open) {
     // Every listed file a stopped run left aside is named, then the first missing one.
-    for (std::uint32_t i = 0; i < info.file_count; ++i) {
+    for (const char* name : std::span(info.file_name, info.file_count)) {
       std::error_code unseen;
-      const char* name = info.file_name[i];
       const std::string left = left_aside(name);
-      if (left.empty()) continue;
-      if (!std::filesystem::exists(name, unseen)) {
+      if (!left.empty() && !std::filesystem::exists(name, unseen))
         warn("a stopped run left %s as %s: rename it back to merge it", name, left.c_str());
-      } else if (std::filesystem::equivalent(name, left, unseen)) {
-        warn("a stopped run left %s also as %s: the same file; remove that name", name,
-             left.c_str());
-      }
     }
     stop(stdout, "fopen %s failed\r\n", r.file.string().c_str());
   }

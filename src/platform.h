@@ -29,12 +29,13 @@ std::string follow_links(const char* path);
 // writing would copy an overlay's lower file up. Where the system can
 // (Windows), no other program may write it while it is open.
 int open_input(int folder, const char* name, bool image);
-// Creates a file in folder, for writing, that no other program can name
-// (O_TMPFILE; elsewhere `hidden` and an attempt, created exclusively, which
-// temp gets: "" where there is none).
-int open_private(int folder, const std::string& hidden, std::string& temp);
-// Gives the private file fd such a hidden name where it has none.
-int name_private(int folder, int fd, const std::string& hidden, std::string& temp);
+// Creates a file in folder, for writing, that has no name (Linux's O_TMPFILE):
+// no other program can reach it. -1 with EOPNOTSUPP where there are none.
+int open_unnamed(int folder);
+// Creates name in folder for writing, where nothing has that name yet (EEXIST).
+int create_new(int folder, const char* name);
+// Gives the unnamed file fd a name in folder (EEXIST where it is taken).
+int link_unnamed(int folder, int fd, const char* name);
 // Renames from over to, in one step: readers of `to` find the old file or the new one.
 int rename_over(int folder, const char* from, const char* to);
 // Renames from to to unless something is at to already (then -1, EEXIST).

@@ -142,9 +142,9 @@ int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
   return retried([&] { return SYS(fsync, fd); });
 }
 
-// Names an unnamed file (O_TMPFILE) in folder. Older kernels let only root
-// link by descriptor; /proc's link to it works for every user.
-[[maybe_unused]] int name_tmpfile(int fd, int folder, const char* name) {
+// Names an unnamed file in folder. Older kernels let only root link by
+// descriptor; /proc's link to it works for every user.
+int name_tmpfile(int fd, int folder, const char* name) {
 #if defined(AT_EMPTY_PATH)
   if (linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
   if (errno != ENOENT && errno != EPERM) return -1;
@@ -205,8 +205,7 @@ int sys::open_input(int folder, const char* name, bool image) {
   return above_streams(SYS(openat, folder, name, O_RDONLY | O_NOCTTY | O_CLOEXEC));
 }
 
-int sys::open_private(int folder, const std::string& hidden, std::string& temp) {
-  temp.clear();
+int sys::open_unnamed([[maybe_unused]] int folder) {
 #if HAVE_O_TMPFILE
   const int fd = SYS(openat, folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   // Only a file system without unnamed files falls back; a folder that takes no file is final.
@@ -214,24 +213,17 @@ int sys::open_private(int folder, const std::string& hidden, std::string& temp) 
     return above_streams(fd);
   }
 #endif
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = hidden + std::to_string(attempt);
-    const int fd = SYS(openat, folder, temp.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) return above_streams(fd);
-    if (errno != EEXIST) break;
-  }
-  temp.clear();
+  errno = EOPNOTSUPP;
   return -1;
 }
 
-int sys::name_private(int folder, int fd, const std::string& hidden, std::string& temp) {
-  for (int attempt = 0; temp.empty() && attempt < 100; ++attempt) {
-    const std::string candidate = hidden + std::to_string(attempt);
-    if (SYS(name_tmpfile, fd, folder, candidate.c_str()) == 0) temp = candidate;
-    if (temp.empty() && errno != EEXIST) return -1;
-  }
-  return temp.empty() ? -1 : 0;
+int sys::create_new(int folder, const char* name) {
+  return above_streams(
+      SYS(openat, folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+int sys::link_unnamed(int folder, int fd, const char* name) {
+  return SYS(name_tmpfile, fd, folder, name);
 }
 
 int sys::rename_over(int folder, const char* from, const char* to) {

@@ -171,22 +171,20 @@ int sys::open_input(int folder, const char* name, bool image) {
                  FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
 }
 
-// Windows has no unnamed files: a fresh hidden name, created exclusively, open
-// to readers but to no other writer.
-int sys::open_private(int folder, const std::string& hidden, std::string& temp) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = hidden + std::to_string(attempt);
-    int fd = open_as(in_folder(folder, temp.c_str()), GENERIC_WRITE, no_writer, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL, _O_WRONLY);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) break;
-  }
-  temp.clear();
+int sys::open_unnamed(int) {
+  errno = EOPNOTSUPP;  // no unnamed files
   return -1;
 }
 
-int sys::name_private(int, int, const std::string&, std::string& temp) {
-  return temp.empty() ? -1 : 0;  // made with its name
+// Open to readers but to no other writer.
+int sys::create_new(int folder, const char* name) {
+  return open_as(in_folder(folder, name), GENERIC_WRITE, no_writer, CREATE_NEW,
+                 FILE_ATTRIBUTE_NORMAL, _O_WRONLY);
+}
+
+int sys::link_unnamed(int, int, const char*) {
+  errno = EOPNOTSUPP;
+  return -1;
 }
 
 int sys::rename_over(int folder, const char* from, const char* to) {
