@@ -43,22 +43,6 @@ kiv::Result write_all(Output& to, const unsigned char* data, std::size_t size) {
   return {};
 }
 
-// Where the data of from lies in [at, end): calls each(start, length) for
-// every stretch, in order, until it returns a failure; a hole up to the end of
-// the file ends it.
-template <class Each>
-kiv::Result each_stretch(const Input& from, std::uint64_t at, std::uint64_t end, Each each) {
-  while (at < end) {
-    std::uint64_t start = 0, stop = 0;
-    sys::find_data(from.fd, at, start, stop);
-    if (start >= end) return {};
-    stop = std::min(stop, end);
-    if (kiv::Result r = each(start, stop - start)) return r;
-    at = stop;
-  }
-  return {};
-}
-
 // Copies up to length bytes of data from `from` at `at` to the end of `to`;
 // copied gets the count, short where from ends. in_kernel drops to false for
 // the rest of the copy once the kernel declines these files.
@@ -109,32 +93,39 @@ kiv::Result copy_data(Run& run, const Input& from, std::uint64_t at, Output& to,
   // of it becomes one of the output's. Pipes and devices get every byte.
   const bool file = to.before.kind == Kind::file;  // a new output too
   const std::uint64_t end = at + limit;
-  if (file) {
-    // All the space the data will need, before a byte of it is written: a copy
-    // that can't fit fails now, not with the disk full.
-    kiv::Result r = each_stretch(from, at, end, [&](std::uint64_t start, std::uint64_t length) {
-      if (sys::reserve_space(from.fd, start, to.fd, to.size + (start - at), length) == 0) {
-        return kiv::Result{};
-      }
+  // The stretch of data at or after pos, within end; start >= end where only a hole is left.
+  const auto next = [&](std::uint64_t pos, std::uint64_t& start, std::uint64_t& stop) {
+    start = pos;
+    stop = end;
+    if (file) sys::find_data(from.fd, pos, start, stop);
+    stop = std::min(stop, end);
+  };
+  // All the space the data will need, before a byte of it is written: a copy
+  // that can't fit fails now, not with the disk full.
+  for (std::uint64_t pos = at, start = 0, stop = 0; file && pos < end; pos = stop) {
+    next(pos, start, stop);
+    if (start >= end) break;
+    if (sys::reserve_space(from.fd, start, to.fd, to.size + (start - at), stop - start) != 0)
       return io("cannot write", to.path, errno);
-    });
-    if (r) return r;
   }
   bool in_kernel = file;  // the kernel copies only between regular files
   std::uint64_t since_writeback = 0, done = at;
-  bool ended = false;
-  const auto copy = [&](std::uint64_t start, std::uint64_t length) {
-    if (ended) return kiv::Result{};
+  while (done < end) {
+    std::uint64_t start = 0, stop = 0, n = 0;
+    next(done, start, stop);
+    if (start >= end) break;
     to.size += start - done;  // the hole before it, left a hole
     count(run, start - done);
-    std::uint64_t n = 0;
-    kiv::Result r = copy_stretch(run, from, start, to, length, in_kernel, since_writeback, n);
+    if (kiv::Result r =
+            copy_stretch(run, from, start, to, stop - start, in_kernel, since_writeback, n))
+      return r;
     done = start + n;
-    ended = n < length;
-    return r;
-  };
-  if (kiv::Result r = file ? each_stretch(from, at, end, copy) : copy(at, limit)) return r;
-  if (!ended && done < end) {
+    if (n < stop - start) {  // `from` ended
+      copied = done - at;
+      return {};
+    }
+  }
+  if (done < end) {
     // A hole runs to the end of the file: up to its size, as it is now.
     const FileIdentity now = sys::identify_open(from.fd);
     if (now.error != 0) return io("cannot read", from.path, now.error);

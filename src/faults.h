@@ -1,15 +1,9 @@
 // The system calls a test can make fail, skip or stop at, as SQLite's
-// overridable system calls: the seam makes every call it may fault through
+// overridable system calls: the seam makes each such call through
 // SYS(call, arguments...). Only a build with KIV_FAULTS=1, which the tests
-// make and nothing releases, reads the table, from the environment variable
-// KIV_FAULTS: a comma-separated list of
-//   CALL:ERRNO    every call of CALL fails with that errno (EPERM, ENOSPC, ...)
-//   CALL#N:ERRNO  only its Nth call does
-//   CALL[#N]:skip the call answers success (0) without being made
-//   CALL[#N]:stop the process stops (SIGSTOP) before the call, which is then made
-//   kill:N        the Nth call made through SYS, whichever it is, kills the process
-// The seam knows nothing of the tool's order of steps; a test that faults
-// "the second fdatasync" knows it.
+// make and nothing releases, reads the table (tests/faults.cpp). The seam
+// knows nothing of the tool's order of steps; a test that faults "the second
+// fdatasync" knows it.
 #pragma once
 
 #include <cerrno>

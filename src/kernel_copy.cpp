@@ -19,25 +19,18 @@ namespace {
 
 #if HAVE_FALLOCATE
 // True where copy_file_range of block-aligned ranges shares the blocks
-// instead of copying them (XFS, btrfs, bcachefs, OCFS2, ZFS), so the copy
-// needs no space of its own.
+// instead of copying them, so the copy needs no space of its own.
 bool shares_blocks([[maybe_unused]] int fd) {
 #if HAVE_FSTATFS
   struct statfs fs {};
   if (SYS(fstatfs, fd, &fs) != 0) return true;  // can't tell: reserve nothing rather than too much
-  switch (static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFu) {
-    case 0x58465342:  // XFS
-    case 0x9123683E:  // btrfs
-    case 0xCA451A4E:  // bcachefs
-    case 0x7461636F:  // OCFS2
-    case 0x2FC12FC1:  // ZFS
-      return true;
-    default:
-      return false;
-  }
-#else
-  return false;
+  const unsigned long type = static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFu;
+  // XFS, btrfs, bcachefs, OCFS2, ZFS
+  for (const unsigned long sharing :
+       {0x58465342u, 0x9123683Eu, 0xCA451A4Eu, 0x7461636Fu, 0x2FC12FC1u})
+    if (type == sharing) return true;
 #endif
+  return false;
 }
 #endif
 

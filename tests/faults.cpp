@@ -1,5 +1,11 @@
 // The test-only fault table (see src/faults.h). Built only into the tests'
-// own copies of the tool, never into what is released.
+// own copies of the tool, never into what is released. It comes from the
+// environment variable KIV_FAULTS, a comma-separated list of
+//   CALL:ERRNO    every call of CALL fails with that errno (EPERM, ENOSPC, ...)
+//   CALL#N:ERRNO  only its Nth call does
+//   CALL[#N]:skip the call answers success (0) without being made
+//   CALL[#N]:stop the process stops (SIGSTOP) before the call, which is then made
+//   kill:N        the Nth call made through SYS, whichever it is, kills the process
 #include "faults.h"
 
 #include <cerrno>
