@@ -1,8 +1,7 @@
-// The command's five operations over the core. They print the command's
-// lines and end the process with status 1 where the core reports a failure.
-// The split's three steps share one run: the only state here, kept for each
-// record between its steps, since the record itself holds nothing more than
-// its five fields.
+// The command's five operations over the core: they print the command's
+// lines and exit with status 1 where the core reports a failure. The split's
+// three steps share one run, kept here for each record between its steps (the
+// record holds nothing but its five fields).
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -26,25 +25,41 @@ struct Split {
 std::mutex splits_lock;
 std::map<const SplitFile_info*, Split> splits;  // NOLINT(cert-err58-cpp): the steps' runs
 
-// The split of info, where its steps so far were taken in order on it as it is.
-Split& split_of(const SplitFile_info& info, int steps, const char* step) {
+void forget(const SplitFile_info& info) {
   std::lock_guard<std::mutex> hold(splits_lock);
-  const auto found = splits.find(&info);
-  const char* path = info.input_file != nullptr ? info.input_file : "(none)";
-  if (found == splits.end() || found->second.steps != steps) {
-    fail("refusing to %s for %s: the split's steps come in order, each once", step, path);
+  if (const auto found = splits.find(&info); found != splits.end()) {
+    discard(found->second.run);
+    splits.erase(found);
   }
-  if (std::memcmp(&found->second.seen, &info, sizeof info) != 0) {
-    fail("refusing to %s for %s: its record changed since the step before", step, path);
-  }
-  return found->second;
 }
 
-void done_with(const SplitFile_info& info) {
-  std::lock_guard<std::mutex> hold(splits_lock);
-  const auto found = splits.find(&info);
-  discard(found->second.run);
-  splits.erase(found);
+// Runs the split's step after its first `steps`, which must have run in order
+// on the record as it is. On a failure: the fixed line stop_on may print, or
+// the core's, and status 1.
+template <class Step, class Stop>
+void run_step(SplitFile_info& info, int steps, const char* name, Step step, Stop stop_on) {
+  sys::fill_closed_streams();
+  Split* split = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(splits_lock);
+    const auto found = splits.find(&info);
+    const char* path = info.input_file != nullptr ? info.input_file : "(none)";
+    if (found == splits.end() || found->second.steps != steps)
+      fail("refusing to %s for %s: the split's steps come in order, each once", name, path);
+    if (std::memcmp(&found->second.seen, &info, sizeof info) != 0)
+      fail("refusing to %s for %s: its record changed since the step before", name, path);
+    split = &found->second;
+  }
+  const kiv::Result r = guarded([&] { return step(split->run); });
+  clear(split->progress);
+  if (r) {
+    discard(split->run);  // a private file left would be the user's to find
+    stop_on(r);
+    fail_with(r);
+  }
+  close_input(split->run.inputs[0]);  // each step opens it again, and finds it as recorded
+  split->seen = info;
+  split->steps = steps + 1;
 }
 
 // Converts decimal text as the C library's atoi reads it (leading blanks, a
@@ -75,76 +90,65 @@ std::int32_t Get_4Byte_FromSize(const char* path, std::uint32_t offset) {
 }
 
 void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
-  sys::fill_closed_streams();
   info.header_addr = parse_header_addr(argv[1]);
   info.input_file = argv[2];
   info.output_file1 = argv[3];
   info.output_file2 = argv[4];
-  Split* split = nullptr;
+  forget(info);
   {
     std::lock_guard<std::mutex> hold(splits_lock);
-    if (const auto old = splits.find(&info); old != splits.end()) {
-      discard(old->second.run);
-      splits.erase(old);
-    }
-    split = &splits[&info];
+    Split& split = splits[&info];
+    split.seen = info;
+    split.run.callbacks = console_callbacks(split.progress);
   }
-  split->run.callbacks = console_callbacks(split->progress);
-  std::int32_t size = 0;
-  const kiv::Result r =
-      guarded([&] { return split_record(split->run, info.input_file, info.header_addr, size); });
-  if (r) discard(split->run);  // a private file left would be the user's to find
-  if (r) fail_with(r);
-  close_input(split->run.inputs[0]);  // each step opens it again, and finds it as recorded
-  info.header_size = size;
-  split->seen = info;
-  split->steps = 1;
+  run_step(
+      info, 0, "read the header size",
+      [&](Run& run) {
+        return split_record(run, info.input_file, info.header_addr, info.header_size);
+      },
+      [](const kiv::Result&) {});
 }
 
 void create_header_file(SplitFile_info& info) {
-  sys::fill_closed_streams();
-  Split& split = split_of(info, 1, "create the header");
-  Run& run = split.run;
-  if (info.header_size < 0) stop(stdout, "malloc fail\r\n");
-  const kiv::Result r = guarded([&] {
-    if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
-    // A body that can't be created is the body step's to say.
-    if (kiv::Result r =
-            split_prepare(run, info.output_file1, info.output_file2, info.header_size, true))
-      return r;
-    return split_header(run, info.header_size);
-  });
-  clear(split.progress);
-  if (r) discard(run);
-  if (r.reason == kiv::Failure::cannot_open)
-    stop(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
-  if (r.reason == kiv::Failure::cannot_create)
-    stop(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
-  if (r) fail_with(r);
-  close_input(run.inputs[0]);
-  split.steps = 2;
+  run_step(
+      info, 1, "create the header",
+      [&](Run& run) {
+        if (info.header_size < 0) stop(stdout, "malloc fail\r\n");
+        if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
+        // A body that can't be created is the body step's to say.
+        if (kiv::Result r =
+                split_prepare(run, info.output_file1, info.output_file2, info.header_size, true))
+          return r;
+        return split_header(run, info.header_size);
+      },
+      [&](const kiv::Result& r) {
+        if (r.reason == kiv::Failure::cannot_open)
+          stop(stderr, "I couldn't open the file \"%s\"\r\n", info.input_file);
+        if (r.reason == kiv::Failure::cannot_create)
+          stop(stderr, "I couldn't open the file \"%s\"\n", info.output_file1);
+      });
 }
 
 void remove_header_info_from_file(SplitFile_info& info, bool (*removing)()) {
-  sys::fill_closed_streams();
-  Split& split = split_of(info, 2, "write the body");
-  Run& run = split.run;
-  if (removing != nullptr) run.callbacks.removing = removing;
-  const kiv::Result r = guarded([&] {
-    if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
-    if (run.outputs[1].folder < 0) {
-      if (kiv::Result r = split_prepare_body(run, info.output_file2, info.header_size)) return r;
-    }
-    return split_body(run, info.header_size);
-  });
-  clear(split.progress);
-  if (r) discard(run);
-  // The fixed line says neither which open failed nor why.
-  if (r.reason == kiv::Failure::cannot_open || r.reason == kiv::Failure::cannot_create)
-    stop(stdout, "Open the file failure...\r\n");
-  if (r.reason == kiv::Failure::stopped) fail("stopped by a signal: %s is kept", info.input_file);
-  if (r) fail_with(r);
-  done_with(info);
+  run_step(
+      info, 2, "write the body",
+      [&](Run& run) {
+        if (removing != nullptr) run.callbacks.removing = removing;
+        if (kiv::Result r = reopen_input(run.inputs[0], true)) return r;
+        if (run.outputs[1].folder < 0) {
+          if (kiv::Result r = split_prepare_body(run, info.output_file2, info.header_size))
+            return r;
+        }
+        return split_body(run, info.header_size);
+      },
+      [&](const kiv::Result& r) {
+        // The fixed line says neither which open failed nor why.
+        if (r.reason == kiv::Failure::cannot_open || r.reason == kiv::Failure::cannot_create)
+          stop(stdout, "Open the file failure...\r\n");
+        if (r.reason == kiv::Failure::stopped)
+          fail("stopped by a signal: %s is kept", info.input_file);
+      });
+  forget(info);
 }
 
 void remove_header_info_from_file(SplitFile_info& info) {

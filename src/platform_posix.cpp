@@ -41,53 +41,39 @@ namespace {
 // Linux's disks are block devices. Elsewhere disks are (also) character
 // devices: FreeBSD's and macOS's answer a request for the disk's size, which
 // devices that keep nothing don't; where the tool knows no such request
-// (OpenBSD, NetBSD, DragonFly), a character device is taken for a disk unless
-// it is a terminal or one of the devices that keep nothing: fail closed.
+// (OpenBSD, NetBSD, DragonFly), any but a terminal, /dev/null and /dev/zero
+// is taken for a disk, as is one that can't be opened to ask: fail closed.
 #if defined(__linux__)
 constexpr bool disks_are_character_devices = false;
 #else
 constexpr bool disks_are_character_devices = true;
 #endif
-#if HAVE_DIOCGMEDIASIZE || HAVE_DKIOCGETBLOCKCOUNT
-constexpr bool knows_disk_size_request = true;
-#else
-constexpr bool knows_disk_size_request = false;
-#endif
 
-bool keeps_nothing_device(const struct stat& st, int fd) {
-  if (fd >= 0 && isatty(fd) == 1) return true;
+Kind character_device([[maybe_unused]] const struct stat& st, [[maybe_unused]] int fd) {
+  if (!disks_are_character_devices) return Kind::device;
+  if (fd < 0) return Kind::disk;
+#if HAVE_DIOCGMEDIASIZE
+  off_t size = 0;
+  return ioctl(fd, DIOCGMEDIASIZE, &size) == 0 ? Kind::disk : Kind::device;
+#elif HAVE_DKIOCGETBLOCKCOUNT
+  std::uint64_t blocks = 0;
+  return ioctl(fd, DKIOCGETBLOCKCOUNT, &blocks) == 0 ? Kind::disk : Kind::device;
+#else
+  if (isatty(fd) == 1) return Kind::device;
   for (const char* sink : {"/dev/null", "/dev/zero"}) {
     struct stat known {};
     if (stat(sink, &known) == 0 && S_ISCHR(known.st_mode) && known.st_rdev == st.st_rdev)
-      return true;
+      return Kind::device;
   }
-  return false;
-}
-
-bool answers_disk_size([[maybe_unused]] int fd) {
-#if HAVE_DIOCGMEDIASIZE
-  off_t size = 0;
-  return ioctl(fd, DIOCGMEDIASIZE, &size) == 0;
-#elif HAVE_DKIOCGETBLOCKCOUNT
-  std::uint64_t blocks = 0;
-  return ioctl(fd, DKIOCGETBLOCKCOUNT, &blocks) == 0;
-#else
-  return false;
+  return Kind::disk;
 #endif
 }
 
 Kind kind_of(const struct stat& st, int fd) {
   if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return Kind::pipe;
   if (S_ISBLK(st.st_mode)) return Kind::disk;
-  if (S_ISCHR(st.st_mode)) {
-    if (!disks_are_character_devices) return Kind::device;
-    // Only an open device answers whether it is a disk; one that can't be asked is taken for one.
-    if (fd < 0) return Kind::disk;
-    if (knows_disk_size_request) return answers_disk_size(fd) ? Kind::disk : Kind::device;
-    return keeps_nothing_device(st, fd) ? Kind::device : Kind::disk;
-  }
-  if (S_ISDIR(st.st_mode)) return Kind::folder;
-  return Kind::file;
+  if (S_ISCHR(st.st_mode)) return character_device(st, fd);
+  return S_ISDIR(st.st_mode) ? Kind::folder : Kind::file;
 }
 
 std::int64_t nanoseconds(const struct timespec& t) {
