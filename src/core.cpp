@@ -226,7 +226,7 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path, con
   }
   // A change within the clock's tick of its times would leave them as they
   // are: the look that counts comes once no such change can.
-  sys::wait_out_tick(std::max(in.recorded.modified, in.recorded.changed));
+  sys::wait_out_tick(std::max(id.modified, id.changed));
   in.recorded = sys::identify_open(in.fd);
   // A run stopped inside a move by a second link (no rename that may not
   // replace) left the file under both names.
