@@ -109,15 +109,11 @@ kiv::Result open_input(Input& in, bool image) {
   return in.fd < 0 ? cannot_open(in.path, errno) : kiv::Result{};
 }
 
-kiv::Result changed_after(const Output& out) {
-  return failed(Failure::changed, 0, out.path, "%s changed after it was written", out.path.c_str());
-}
-
 kiv::Result check_output(const Output& out) {
   if (!unchanged(sys::identify_at(out.folder, out.name.c_str()), out.published))
-    return changed_after(out);
+    return changed(out.path, "after it was written");
   if (out.in_place && !unchanged(sys::identify_open(out.fd), out.published))
-    return changed_after(out);
+    return changed(out.path, "after it was written");
   return {};
 }
 
@@ -152,7 +148,7 @@ kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
   kiv::Result r = moved.error == 0 && same_file(moved, in.recorded) &&
                           moved.size == in.recorded.size && moved.modified == in.recorded.modified
                       ? check_outputs(run)
-                      : changed_while_copied(in);
+                      : changed(in.path, "while it was copied");
   if (!r) {
     if (sys::remove_at(in.folder, aside.c_str()) == 0) return {};
     r = not_removed(errno);
@@ -163,6 +159,15 @@ kiv::Result remove_input(const Run& run, const Input& in, const char* action) {
                   in.path.c_str(), aside.c_str());
   }
   return r;
+}
+
+kiv::Result check_run(const Run& run) {
+  for (const Input& in : run.inputs) {
+    const bool same = unchanged(sys::identify_at(in.folder, in.name.c_str()), in.recorded) &&
+                      (in.fd < 0 || unchanged(sys::identify_open(in.fd), in.recorded));
+    if (!same) return changed(in.path, "while it was copied");
+  }
+  return check_outputs(run);
 }
 
 }  // namespace
@@ -186,8 +191,8 @@ kiv::Result failed(kiv::Failure reason, const char* action, const std::string& f
   return failed(reason, error, file, "%s %s: %s", action, file.c_str(), std::strerror(error));
 }
 
-kiv::Result changed_while_copied(const Input& in) {
-  return failed(Failure::changed, 0, in.path, "%s changed while it was copied", in.path.c_str());
+kiv::Result changed(const std::string& path, const char* when) {
+  return failed(Failure::changed, 0, path, "%s changed %s", path.c_str(), when);
 }
 
 kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line) {
@@ -198,7 +203,8 @@ kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line) {
                 error.message().c_str());
 }
 
-kiv::Result record_input(const Run& run, Input& in, const std::string& path, const char* verb) {
+kiv::Result record_input(const Run& run, Input& in, const std::string& path) {
+  const char* verb = run.verb;
   in.path = path;
   in.name = sys::last_component(path.c_str());
   in.folder = sys::open_folder_of(path.c_str());
@@ -222,7 +228,7 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path, con
   }
   if (kiv::Result r = open_input(in, std::strcmp(verb, "split") == 0)) return r;
   if (!same_file(sys::identify_open(in.fd), id)) {
-    return failed(Failure::changed, 0, path, "%s changed while it was opened", path.c_str());
+    return changed(path, "while it was opened");
   }
   // A change within the clock's tick of its times would leave them as they
   // are: the look that counts comes once no such change can.
@@ -241,8 +247,9 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path, con
 
 kiv::Result reopen_input(Input& in, bool image) {
   if (kiv::Result r = open_input(in, image)) return r;
-  return unchanged(sys::identify_open(in.fd), in.recorded) ? kiv::Result{}
-                                                           : changed_while_copied(in);
+  return unchanged(sys::identify_open(in.fd), in.recorded)
+             ? kiv::Result{}
+             : changed(in.path, "while it was copied");
 }
 
 void close_input(Input& in) {
@@ -272,10 +279,10 @@ kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word)
 kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
                            std::uint64_t size) {
   out.path = path;
-  out.target = sys::follow_links(path.c_str());
-  if (out.target.empty()) return cannot_examine(path, errno);
-  out.name = sys::last_component(out.target.c_str());
-  out.folder = sys::open_folder_of(out.target.c_str());
+  const std::string target = sys::follow_links(path.c_str());  // what is written
+  if (target.empty()) return cannot_examine(path, errno);
+  out.name = sys::last_component(target.c_str());
+  out.folder = sys::open_folder_of(target.c_str());
   if (out.folder < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     return failed(Failure::cannot_create, "cannot create", path, errno);
   }
@@ -338,8 +345,7 @@ kiv::Result open_output(Run& run, Output& out) {
   }
   const FileIdentity opened = sys::identify_open(out.fd);
   if (out.before.inode != 0 && !same_file(opened, out.before)) {
-    return failed(Failure::changed, 0, out.path, "%s changed before it was written",
-                  out.path.c_str());
+    return changed(out.path, "before it was written");
   }
   if (opened.kind == Kind::file && opened.size > 0 && sys::set_size(out.fd, 0) < 0) {
     return failed(Failure::io, "cannot empty", out.path, errno);
@@ -366,8 +372,7 @@ kiv::Result put_in_place(Run& run, Output& out) {
   if (written.error != 0) return cannot_examine(out.path, written.error);
   // Another writer that emptied or extended it meanwhile shows here.
   if (written.kind == Kind::file && written.size != out.size) {
-    return failed(Failure::changed, 0, out.path, "%s changed while it was written",
-                  out.path.c_str());
+    return changed(out.path, "while it was written");
   }
   // Any later write must show in its times: past their tick, unless every change shows anyway.
   if (written.kind == Kind::file && !sys::changes_show(out.fd, written))
@@ -387,18 +392,9 @@ kiv::Result put_in_place(Run& run, Output& out) {
   out.published = out.in_place ? held : sys::identify_at(out.folder, out.name.c_str());
   if (out.published.error != 0 || held.inode != out.published.inode ||
       held.size != out.published.size) {
-    return changed_after(out);
+    return changed(out.path, "after it was written");
   }
   return {};
-}
-
-kiv::Result check_run(const Run& run) {
-  for (const Input& in : run.inputs) {
-    const bool same = unchanged(sys::identify_at(in.folder, in.name.c_str()), in.recorded) &&
-                      (in.fd < 0 || unchanged(sys::identify_open(in.fd), in.recorded));
-    if (!same) return changed_while_copied(in);
-  }
-  return check_outputs(run);
 }
 
 kiv::Result remove_inputs(Run& run, const char* action) {

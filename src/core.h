@@ -25,9 +25,8 @@ struct Input {
 
 // A file the run writes.
 struct Output {
-  std::string path;    // as given
-  std::string target;  // path with its symbolic links followed: what is written
-  std::string name;    // target's last component, in folder
+  std::string path;  // as given
+  std::string name;  // the last component of path, its links followed, in folder
   int folder = -1;
   FileIdentity folder_id;
   FileIdentity before;    // what target was (error ENOENT: nothing yet)
@@ -52,16 +51,16 @@ kiv::Result failed(kiv::Failure reason, int error, const std::string& file, cons
     __attribute__((format(printf, 4, 5)));
 // "<action> <file>: <reason>" for errno error.
 kiv::Result failed(kiv::Failure reason, const char* action, const std::string& file, int error);
-kiv::Result changed_while_copied(const Input& in);
+// "<path> changed <when>".
+kiv::Result changed(const std::string& path, const char* when);
 // Passes a line to the run's callback; a failure there stops the run.
 kiv::Result say(const Run& run, kiv::Stream stream, const std::string& line);
 
-// Records the file at path as an input of the run ("split" or "merge" says
-// which, for refusals): refused unless it is a regular file, not the
-// console's, that the run could remove; opened (the image for update, see
-// sys::open_image); recorded once the clock's tick of its times is over. A
-// second name a stopped run gave it is named, and left.
-kiv::Result record_input(const Run& run, Input& in, const std::string& path, const char* verb);
+// Records the file at path as an input: refused unless it is a regular file,
+// not the console's, that the run could remove; opened (a split's image only
+// where it could be for update); recorded once the tick of its times is over.
+// A leftover of a stopped run is named.
+kiv::Result record_input(const Run& run, Input& in, const std::string& path);
 // Opens a recorded input again; it must be the file recorded, unchanged.
 kiv::Result reopen_input(Input& in, bool image);
 void close_input(Input& in);
@@ -69,28 +68,22 @@ void close_input(Input& in);
 kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word);
 
 // Looks at the output at path before anything is written: refused where it
-// is an input, another output of the run, or the console's file, or where
-// `size` bytes could not be written to it (a folder that can't be opened to
-// sync, the file size limit).
+// is an input, another output or the console's file, or where `size` bytes
+// could not be written (a folder that can't be opened to sync, the size limit).
 kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
                            std::uint64_t size);
 // Opens the output privately (or in place), empty.
 kiv::Result open_output(Run& run, Output& out);
-// Ends the writing of an output: its data on stable storage, its old file's
-// permissions, the clock's tick of its last write over, then put in place
-// under its name by a rename and that made durable; what it is then recorded.
+// Ends an output: its old file's permissions, its data on stable storage, the
+// tick of its last write over, then renamed into place, durably; recorded.
 kiv::Result put_in_place(Run& run, Output& out);
 
-// Checks every input (by name, and by descriptor where open) and every output
-// put in place (by name) against what was recorded.
-kiv::Result check_run(const Run& run);
-// Removes each input in turn once the caller's `removing` agreed: moved to a
-// name of the tool's own beside it, checked there and every output checked
-// again, then removed; anything amiss puts it back. `action` begins the line
-// for a removal that fails ("split complete, but cannot remove").
+// Checks every input and output against its record; then, once the caller's
+// `removing` agreed, moves each input to a name of the tool's own, checks it
+// and the outputs again, and removes it; anything amiss puts it back.
+// `action` begins the line for a removal that fails.
 kiv::Result remove_inputs(Run& run, const char* action);
-// Closes what the run holds and removes the name of any private file not yet
-// put in place.
+// Closes what the run holds; removes any private file not put in place.
 void discard(Run& run);
 
 // The name a stopped run left the input at path under, or "" where there is none.

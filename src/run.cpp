@@ -13,7 +13,7 @@
 kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offset,
                          std::int32_t& header_size) {
   Input& in = run.inputs.emplace_back();
-  if (kiv::Result r = record_input(run, in, image, "split")) return r;
+  if (kiv::Result r = record_input(run, in, image)) return r;
   if (kiv::Result r = read_word(in, offset, header_size)) return r;
   char line[40];
   std::snprintf(line, sizeof line, "Header File Size:0x%.04x\r\n",
@@ -49,7 +49,8 @@ kiv::Result split_header(Run& run, std::int32_t header_size) {
   std::uint64_t copied = 0;
   if (kiv::Result r = open_output(run, header)) return r;
   if (kiv::Result r = copy_data(run, image, 0, header, size, copied)) return r;
-  if (copied != std::min(size, image.recorded.size)) return changed_while_copied(image);
+  if (copied != std::min(size, image.recorded.size))
+    return changed(image.path, "while it was copied");
   // What reading past the end yields.
   if (kiv::Result r = write_fill(run, header, 0xFF, size - copied)) return r;
   return put_in_place(run, header);
@@ -64,7 +65,7 @@ kiv::Result split_body(Run& run, std::int32_t header_size) {
   std::uint64_t copied = 0;
   if (kiv::Result r = open_output(run, body)) return r;
   if (kiv::Result r = copy_data(run, image, size, body, expected + 1, copied)) return r;
-  if (copied != expected) return changed_while_copied(image);
+  if (copied != expected) return changed(image.path, "while it was copied");
   if (kiv::Result r = put_in_place(run, body)) return r;
   return remove_inputs(run, "split complete, but cannot remove");
 }
@@ -97,7 +98,7 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
     std::size_t joined = 0;
     for (; joined < inputs.size(); ++joined) {
       Input in;
-      Result r = record_input(run, in, inputs[joined].string(), "merge");
+      Result r = record_input(run, in, inputs[joined].string());
       run.inputs.push_back(in);
       if (r) return r;
       close_input(run.inputs.back());  // opened again at its turn: any number may be joined
@@ -120,7 +121,7 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
       if (Result r = reopen_input(in, false)) return r;
       std::uint64_t copied = 0;
       if (Result r = copy_data(run, in, 0, out, in.recorded.size + 1, copied)) return r;
-      if (copied != in.recorded.size) return changed_while_copied(in);
+      if (copied != in.recorded.size) return changed(in.path, "while it was copied");
       close_input(in);
     }
     if (Result r = put_in_place(run, out)) return r;
