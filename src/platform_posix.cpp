@@ -21,6 +21,7 @@
 #include <linux/fs.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -319,15 +320,20 @@ void sys::wait_out_tick(std::int64_t time) {
   const std::int64_t grain = time % second == 0 ? 2 * second : time % (10 * ms) == 0 ? 10 * ms : 1;
   for (;;) {
     struct timespec now {};
-#if defined(CLOCK_REALTIME_COARSE)
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    const std::int64_t clock = nanoseconds(now);
-#else
     clock_gettime(CLOCK_REALTIME, &now);
-    const std::int64_t clock = nanoseconds(now) - 10 * ms;  // a tick is at most that
+    const std::int64_t real = nanoseconds(now);
+#if defined(CLOCK_REALTIME_COARSE)
+    // It moves a tick after its last step, which is at most a tick ago.
+    struct timespec tick {};
+    clock_getres(CLOCK_REALTIME_COARSE, &tick);
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    const std::int64_t clock = nanoseconds(now),
+                       step = std::max<std::int64_t>(clock + nanoseconds(tick) - real, ms / 20);
+#else
+    const std::int64_t clock = real - 10 * ms, step = ms;  // a tick is at most that
 #endif
     if (clock / grain * grain > time) return;
-    const std::int64_t left = grain > 1 ? time / grain * grain + grain - clock : ms;
+    const std::int64_t left = grain > 1 ? time / grain * grain + grain - clock : step;
     struct timespec pause {
       .tv_sec = static_cast<time_t>(left / second), .tv_nsec = static_cast<long>(left % second)
     };
