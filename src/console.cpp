@@ -12,11 +12,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A line a script waits for and never gets must not let the run go on to
-// remove anything. Returns the errno of a failure, or 0.
-int print_out(const char* format, va_list args) {
-  errno = 0;
-  int error = std::vprintf(format, args) < 0 ? errno : 0;
+// Ends a write to standard output (error: its errno, or 0) by making sure it
+// left the tool: a line a script waits for and never gets must not let the
+// run go on to remove anything. Returns the errno of a failure, or 0.
+int flushed(int error) {
   if (std::fflush(stdout) != 0 && error == 0) error = errno;
   if (error == 0 && std::ferror(stdout) != 0) error = EIO;
   return error;
@@ -60,16 +59,14 @@ kiv::Callbacks console_callbacks(Progress& progress) {
   kiv::Callbacks callbacks;
   callbacks.line = [&progress](kiv::Stream stream, std::string_view text) {
     clear(progress);
-    std::fflush(stdout);
     if (stream == kiv::Stream::err) {
+      std::fflush(stdout);
       std::fwrite(text.data(), 1, text.size(), stderr);
       return std::error_code{};
     }
     errno = 0;
-    int error = std::fwrite(text.data(), 1, text.size(), stdout) < text.size() ? errno : 0;
-    if (std::fflush(stdout) != 0 && error == 0) error = errno;
-    if (error == 0 && std::ferror(stdout) != 0) error = EIO;
-    return std::error_code(error, std::generic_category());
+    const int error = std::fwrite(text.data(), 1, text.size(), stdout) < text.size() ? errno : 0;
+    return std::error_code(flushed(error), std::generic_category());
   };
   callbacks.progress = [&progress](std::uint64_t done, std::uint64_t total, bool syncing) {
     using std::chrono::milliseconds;  // short runs show nothing
@@ -89,7 +86,8 @@ void clear(Progress& progress) {
 void print(const char* failure, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int error = print_out(format, args);
+  errno = 0;
+  const int error = flushed(std::vprintf(format, args) < 0 ? errno : 0);
   va_end(args);
   if (error != 0) fail("%s: %s", failure, std::strerror(error));
 }

@@ -11,7 +11,7 @@
 
 #include "core.h"
 
-// Records the image, reads its header-size word at offset, and refuses a negative one.
+// Records the image, reads its header-size word at offset, and says "Header File Size".
 kiv::Result split_record(Run& run, const std::string& image, std::uint64_t offset,
                          std::int32_t& header_size);
 // Looks at both outputs before anything is written (see prepare_output); with
