@@ -58,6 +58,11 @@ bool left_by_a_run(const char* entry, const void* key) {
   return false;
 }
 
+void tell_private_name(const Run& run, const Output& out) {
+  if (run.private_name != nullptr)
+    run.private_name(out.folder, out.temp.empty() ? nullptr : out.temp.c_str());
+}
+
 kiv::Result cannot_open(const std::string& path, int error) {
   // Windows keeps the image from writers by opening it unshared: a writer already there shows so.
   if (error == EBUSY) {
@@ -325,6 +330,7 @@ kiv::Result open_output(Run& run, Output& out) {
     if (out.fd < 0 && errno == EOPNOTSUPP) {
       out.fd = make_own(out.name, ".new-", out.temp,
                         [&](const char* name) { return sys::create_new(out.folder, name); });
+      tell_private_name(run, out);
     }
     if (out.fd >= 0) return {};
     // A file the user may write, in a folder that takes no new one: written where it is.
@@ -365,6 +371,7 @@ kiv::Result put_in_place(Run& run, Output& out) {
                               return sys::link_unnamed(out.folder, out.fd, name);
                             }) < 0)
       return io("cannot name", errno);
+    tell_private_name(run, out);
   }
   if (run.callbacks.progress) run.callbacks.progress(run.done, run.total, true);
   if (sys::sync_file(out.fd, !out.in_place) < 0) return io("cannot sync", errno);
@@ -384,6 +391,7 @@ kiv::Result put_in_place(Run& run, Output& out) {
     if (sys::rename_over(out.folder, out.temp.c_str(), out.name.c_str()) < 0)
       return io("cannot put in place", errno);
     out.temp.clear();
+    tell_private_name(run, out);
     if (sys::sync_folder(out.folder) < 0) return io("cannot sync the directory of", errno);
   }
   // What its name reaches now, which must be the file written (Windows tells
@@ -418,9 +426,10 @@ void discard(Run& run) {
   for (Output& out : run.outputs) {
     sys::close_file(out.fd);
     if (!out.temp.empty()) sys::remove_at(out.folder, out.temp.c_str());
+    out.temp.clear();
+    tell_private_name(run, out);
     sys::close_file(out.folder);
     out.fd = out.folder = -1;
-    out.temp.clear();
   }
 }
 

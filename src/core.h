@@ -44,6 +44,8 @@ struct Run {
   std::vector<Output> outputs;
   std::unique_ptr<unsigned char[]> block;  // the copy's buffer
   std::uint64_t done = 0, total = 0;       // progress
+  // Told each private file's hidden name as it is made, and nullptr once it is gone.
+  void (*private_name)(int folder, const char* name) = nullptr;
 };
 
 // A failure: its reason, errno (0 for none), file, and printf-style line.

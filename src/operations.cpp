@@ -100,6 +100,7 @@ void InitSplitFile_info(SplitFile_info& info, const char* const argv[]) {
     Split& split = splits[&info];
     split.seen = info;
     split.run.callbacks = console_callbacks(split.progress);
+    split.run.private_name = sys::remove_on_stop;
   }
   run_step(
       info, 0, "read the header size",

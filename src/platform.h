@@ -1,7 +1,7 @@
 // The file calls the tool makes, behind one seam. Everything in sys:: only
 // reports: a failed call returns -1 (or false) with errno set, interrupted
 // calls are retried, the caller decides what a failure means. Nothing keeps
-// state or changes the process but the last three, for the command alone.
+// state or changes the process but the last four, for the command alone.
 // Folders are held open and named by descriptor, so a name in one is reached
 // whatever happens to the path that led there; no descriptor handed out is
 // 0, 1 or 2, so a closed standard stream never becomes a file the tool writes.
@@ -114,11 +114,14 @@ bool is_terminal(int fd);
 // pointed at the null device, so that no file opened later takes their place.
 void fill_closed_streams();
 // For the command alone. set_up_console makes writes to a reader that left,
-// or past the file size limit, fail instead of ending the process, and writes
-// standard output line by line. hold_stop_signals holds SIGINT, SIGTERM and
-// SIGHUP (Ctrl+C on Windows) from the image's removal on, so the run finishes
-// and says so; false where one came already (it then acts).
+// or past the file size limit, fail instead of ending the process, writes
+// standard output line by line, and has SIGINT, SIGTERM and SIGHUP (Ctrl+C
+// on Windows) first remove the private file remove_on_stop last named
+// (nullptr: none), so a stopped run leaves no partial copy under a hidden
+// name. hold_stop_signals holds them from the image's removal on, so the run
+// finishes and says so; false where one came already (it then acts).
 void set_up_console();
 bool hold_stop_signals();
+void remove_on_stop(int folder, const char* name);
 
 }  // namespace sys

@@ -491,16 +491,60 @@ void sys::fill_closed_streams() {
   }
 }
 
+namespace {
+
+// The private file a stop signal removes (remove_on_stop): the command's alone.
+volatile sig_atomic_t stop_folder = -1;
+char stop_name[512];
+bool handling_stops = false;
+
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+  return set;
+}
+
+void remove_and_stop(int signal) {
+  if (stop_folder >= 0) unlinkat(stop_folder, stop_name, 0);
+  raise(signal);  // the default action, once this returns (SA_RESETHAND)
+}
+
+}  // namespace
+
 void sys::set_up_console() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  struct sigaction stop {
+  }, before{};
+  stop.sa_handler = remove_and_stop;
+  stop.sa_flags = SA_RESETHAND;
+  sigfillset(&stop.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    // An ignored one (nohup) stays ignored.
+    if (sigaction(s, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+      sigaction(s, &stop, nullptr);
+  }
+  handling_stops = true;
+}
+
+void sys::remove_on_stop(int folder, const char* name) {
+  if (!handling_stops) return;
+  const sigset_t held = stop_signals();
+  sigset_t before;
+  sigprocmask(SIG_BLOCK, &held, &before);
+  stop_folder = -1;
+  if (name != nullptr && std::strlen(name) < sizeof stop_name) {
+    std::memcpy(stop_name, name, std::strlen(name) + 1);
+    stop_folder = folder;
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 bool sys::hold_stop_signals() {
-  sigset_t held, before, pending;
-  sigemptyset(&held);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+  const sigset_t held = stop_signals();
+  sigset_t before, pending;
   sigprocmask(SIG_BLOCK, &held, &before);
   sigemptyset(&pending);
   sigpending(&pending);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -140,6 +141,18 @@ std::int64_t now_100ns() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
   return static_cast<std::int64_t>(join(now.dwHighDateTime, now.dwLowDateTime));
+}
+
+// The private file Ctrl+C removes (remove_on_stop), in the handler's own
+// thread: the command's alone.
+std::mutex stop_lock;
+std::wstring stop_path;  // NOLINT(cert-err58-cpp)
+bool handling_stops = false;
+
+BOOL WINAPI remove_and_stop(DWORD) {
+  std::lock_guard<std::mutex> hold(stop_lock);
+  if (!stop_path.empty()) DeleteFileW(stop_path.c_str());
+  return FALSE;  // the next handler, the system's, ends the process
 }
 
 }  // namespace
@@ -310,11 +323,20 @@ void sys::set_up_console() {
   }
   // The C runtime buffers _IOLBF streams fully; unbuffered still writes each printf whole.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  SetConsoleCtrlHandler(remove_and_stop, TRUE);
+  handling_stops = true;
 }
 
 // Ctrl+C and Ctrl+Break are ignored from here on; the console gives no way to
 // ask whether one came before.
 bool sys::hold_stop_signals() {
+  SetConsoleCtrlHandler(remove_and_stop, FALSE);
   SetConsoleCtrlHandler(nullptr, TRUE);
   return true;
+}
+
+void sys::remove_on_stop(int folder, const char* name) {
+  if (!handling_stops) return;
+  std::lock_guard<std::mutex> hold(stop_lock);
+  stop_path = name == nullptr ? std::wstring() : in_folder(folder, name);
 }

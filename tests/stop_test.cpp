@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "child.h"
@@ -132,19 +133,36 @@ TEST(Faults, KilledAtAnyCallLosesNothing) {
 }
 
 // Once the image is removed the run finishes, whatever stop signal comes:
-// its status says what happened. One that comes before leaves the image.
+// its status says what happened. One that comes before leaves the image, and
+// no private file of an output.
 TEST(Faults, SignalsOnceTheImageGoesLetTheRunFinish) {
   struct Case {
     const char* name;
     const char* stop;  // where the tool stops to be signalled
     int signal;
     bool image_gone;
+    std::set<std::string> left;  // the folder's names after
   };
   const Case cases[]{
-      {"SIGINT at the move aside", "renameat2#1:stop,linkat#1:stop", SIGINT, true},
-      {"SIGTERM at the move aside", "renameat2#1:stop,linkat#1:stop", SIGTERM, true},
-      {"SIGHUP at the move aside", "renameat2#1:stop,linkat#1:stop", SIGHUP, true},
-      {"SIGINT before the outputs are synced", "fdatasync#1:stop,fsync#1:stop", SIGINT, false},
+      {"SIGINT at the move aside",
+       "renameat2#1:stop,linkat#1:stop",
+       SIGINT,
+       true,
+       {"h.bin", "b.bin"}},
+      {"SIGTERM at the move aside",
+       "renameat2#1:stop,linkat#1:stop",
+       SIGTERM,
+       true,
+       {"h.bin", "b.bin"}},
+      {"SIGHUP at the move aside",
+       "renameat2#1:stop,linkat#1:stop",
+       SIGHUP,
+       true,
+       {"h.bin", "b.bin"}},
+      // The header's sync, then the body's (each output's file, then its folder).
+      {"SIGINT before the header is synced", "fsync#1:stop", SIGINT, false, {"a.img"}},
+      {"SIGTERM before the body is synced", "fsync#3:stop", SIGTERM, false, {"a.img", "h.bin"}},
+      {"SIGHUP before the body is synced", "fsync#3:stop", SIGHUP, false, {"a.img", "h.bin"}},
   };
   for (const auto& c : cases) {
     TABLE_ROW(c.name);
@@ -153,6 +171,8 @@ TEST(Faults, SignalsOnceTheImageGoesLetTheRunFinish) {
     write_file(dir.path / "a.img", image);
     pid_t pid = start_child(
         [&] {
+          // As a terminal's shell leaves them, however the tests were started.
+          for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
           exec_faulted(c.stop, {"16", "a.img", "h.bin", "b.bin"});
         },
         dir.path);
@@ -161,6 +181,10 @@ TEST(Faults, SignalsOnceTheImageGoesLetTheRunFinish) {
     kill(pid, SIGCONT);
     Outcome run = wait_child(pid, dir.path);
 
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path))
+      left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, c.left);
     if (c.image_gone) {
       EXPECT_EQ(run.status, 0) << run.err;
       EXPECT_TRUE(run.out.ends_with("End create header file\r\n")) << run.out;
