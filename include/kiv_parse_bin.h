@@ -10,8 +10,9 @@
 // synced, and renamed over its name with the old file's permission bits (and
 // owner, where the process may): under its name it is the old file or the
 // whole new one; other hard links keep the old file. FIFOs, devices and a file
-// in a folder that takes no new file are written where they are. An input is
-// removed last, only while it and every output are as recorded.
+// whose name no rename may replace (in a folder that takes no new file,
+// another user's in a sticky folder, a mount point) are written where they
+// are. An input is removed last, only while it and every output are as recorded.
 #pragma once
 
 #include <cstdint>

@@ -314,7 +314,11 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
                   path.c_str());
   }
   if (kiv::Result r = refuse_console(path, out.before, "write")) return r;
-  out.in_place = out.before.error == 0 && out.before.kind != Kind::file;
+  // Not a regular file, or a name no rename may replace (another user's in a
+  // sticky folder, a mount point, an immutable file): written where it is.
+  out.in_place = out.before.error == 0 &&
+                 (out.before.kind != Kind::file ||
+                  sys::why_unremovable(out.folder, out.name.c_str()) != nullptr);
   // Past the limit a write ends the process (SIGXFSZ) or fails at the end.
   if (!keeps_nothing(out.before) && size > sys::file_size_limit()) {
     return failed(Failure::refused, EFBIG, path,

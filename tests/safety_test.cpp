@@ -246,6 +246,44 @@ void bind_mounted_image(const fs::path& dir) {
 #endif
 }
 
+// An output whose name no rename may replace is written where it is, where
+// the user may write it; elsewhere the run ends before anything is written.
+void unreplaceable_output(const fs::path& dir, bool bound, bool writable) {
+  if (!as_root()) GTEST_SKIP() << "a second user and mounts need root";
+  copy_programs(dir);
+  write_file(dir / "a.img", image);
+  write_file(dir / "h.bin", "the old header");
+  fs::permissions(dir / "h.bin", fs::perms::owner_read | fs::perms::owner_write |
+                                     (writable ? fs::perms::others_write : fs::perms::others_read));
+  if (bound) {
+    write_file(dir / "bound", "");
+    if (mount((dir / "bound").c_str(), (dir / "h.bin").c_str(), nullptr, MS_BIND, nullptr) != 0)
+      GTEST_SKIP() << "no bind mount here";
+  } else {
+    chown((dir / "a.img").c_str(), 65534, 65534);
+    fs::permissions(dir, fs::perms::all | fs::perms::sticky_bit);
+  }
+  Outcome run = run_child(
+      [&] {
+        if (!bound && (setgid(65534) != 0 || setuid(65534) != 0)) std::_Exit(126);
+        exec_program((dir / "tool").string(), {"16", "a.img", "h.bin", "b.bin"});
+      },
+      dir);
+  if (bound) umount2((dir / "h.bin").c_str(), MNT_DETACH);
+  fs::permissions(dir, fs::perms::owner_all);
+  const std::string written = read_file(dir / (bound ? "bound" : "h.bin"));
+  if (writable) {
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(written + read_file(dir / "b.bin") == image) << "the output is not the header";
+  } else {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "I couldn't open the file \"h.bin\"\n");
+    EXPECT_TRUE(written == "the old header") << "the output was written";
+    EXPECT_FALSE(fs::exists(dir / "b.bin"));
+    EXPECT_TRUE(read_file(dir / "a.img") == image);
+  }
+}
+
 // Limits a shell gives (ulimit -f, ulimit -v): one line and status 1, never a signal or an abort.
 void under_a_limit(const fs::path& dir, int resource, rlim_t limit) {
   write_file(dir / "a.img", image + std::string(16 << 20, 'x'));
@@ -325,6 +363,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"an output folder that can't be opened", output_folder_that_cannot_be_opened},
         Case{"a folder past the path limit", folder_past_the_path_limit},
         Case{"a bind-mounted image", bind_mounted_image},
+        Case{"a bind-mounted output",
+             [](const fs::path& d) { unreplaceable_output(d, true, true); }},
+        Case{"another user's output in a sticky folder",
+             [](const fs::path& d) { unreplaceable_output(d, false, true); }},
+        Case{"another user's output in a sticky folder, read-only to the user",
+             [](const fs::path& d) { unreplaceable_output(d, false, false); }},
         Case{"a file size limit", file_size_limit},
         Case{"an address space limit", address_space_limit},
         Case{"the body step without the header step",
