@@ -89,15 +89,37 @@ kiv::Result refuse_console(const std::string& path, const FileIdentity& id, cons
   return {};
 }
 
+// True where names a and b, in folders a_in and b_in, may reach one entry:
+// one folder, and names the same but for ASCII case, as a file system that
+// ignores case (FAT, exFAT, Windows', macOS') takes them.
+bool spelled_alike(const FileIdentity& a_in, const std::string& a, const FileIdentity& b_in,
+                   const std::string& b) {
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
+  return same_file(a_in, b_in) && std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                                             [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+// True where now, at the name a run is to write, is `was`: the same file, or
+// one a file system that ignores case gives an inode number per spelling of
+// its name (exFAT through FUSE), with the same size and times.
+bool reaches(const FileIdentity& now, const FileIdentity& was, bool spelled_alike) {
+  return same_file(now, was) ||
+         (spelled_alike && now.error == 0 && was.error == 0 && now.device == was.device &&
+          now.size == was.size && now.modified == was.modified && now.changed == was.changed);
+}
+
 // True where the two outputs are one file, or once created would be.
 bool one_file(const Output& a, const Output& b) {
-  if (a.before.error == 0 || b.before.error == 0) return same_file(a.before, b.before);
-  return same_file(a.folder_id, b.folder_id) && sys::same_name(a.name.c_str(), b.name.c_str());
+  const bool alike = spelled_alike(a.folder_id, a.name, b.folder_id, b.name);
+  if (a.before.error == 0 || b.before.error == 0) return reaches(a.before, b.before, alike);
+  return alike;
 }
 
 kiv::Result refuse_over_input(const Run& run, const Output& out, const FileIdentity& now) {
   for (const Input& in : run.inputs) {
-    if (!same_file(now, in.recorded)) continue;
+    const bool alike =
+        spelled_alike(sys::identify_open(in.folder), in.name, out.folder_id, out.name);
+    if (!reaches(now, in.recorded, alike)) continue;
     if (std::strcmp(run.verb, "merge") == 0) {
       return failed(Failure::refused, 0, out.path, "refusing to merge %s into itself as %s",
                     in.path.c_str(), out.path.c_str());
@@ -316,9 +338,9 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
   if (kiv::Result r = refuse_console(path, out.before, "write")) return r;
   // Not a regular file, or a name no rename may replace (another user's in a
   // sticky folder, a mount point, an immutable file): written where it is.
-  out.in_place = out.before.error == 0 &&
-                 (out.before.kind != Kind::file ||
-                  sys::why_unremovable(out.folder, out.name.c_str()) != nullptr);
+  out.in_place =
+      out.before.error == 0 && (out.before.kind != Kind::file ||
+                                sys::why_unremovable(out.folder, out.name.c_str()) != nullptr);
   // Past the limit a write ends the process (SIGXFSZ) or fails at the end.
   if (!keeps_nothing(out.before) && size > sys::file_size_limit()) {
     return failed(Failure::refused, EFBIG, path,

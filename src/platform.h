@@ -104,9 +104,6 @@ std::string find_name(int folder, bool (*matches)(const char* name, const void* 
 
 // What follows path's last separator.
 const char* last_component(const char* path);
-// True when two last components name one entry: the same bytes, or where the
-// usual file systems ignore case (Windows, macOS), the same but for ASCII case.
-bool same_name(const char* a, const char* b);
 long process_id();
 bool is_terminal(int fd);
 

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -468,14 +467,6 @@ std::string sys::find_name(int folder, bool (*matches)(const char* name, const v
 const char* sys::last_component(const char* path) {
   const char* slash = std::strrchr(path, '/');
   return slash == nullptr ? path : slash + 1;
-}
-
-bool sys::same_name(const char* a, const char* b) {
-#if defined(__APPLE__)
-  return strcasecmp(a, b) == 0;
-#else
-  return std::strcmp(a, b) == 0;
-#endif
 }
 
 long sys::process_id() { return static_cast<long>(getpid()); }

@@ -302,8 +302,6 @@ const char* sys::last_component(const char* path) {
   return last;
 }
 
-bool sys::same_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
-
 long sys::process_id() { return _getpid(); }
 
 bool sys::is_terminal(int fd) { return _isatty(fd) != 0; }

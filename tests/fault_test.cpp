@@ -302,6 +302,32 @@ void on_every_file_system(
   }
 }
 
+// Outputs named as the image, or as each other, but for case: one file where
+// the file system ignores case (exFAT through FUSE gives each spelling an
+// inode number of its own), refused there before anything is written.
+TEST(Faults, NamesTheSameButForCaseAreOneFile) {
+  on_every_file_system([](const fs::path& dir, const std::string& where) {
+    SCOPED_TRACE(where);
+    const std::string image = make_image(1 << 20, 16, 0x1234);
+    write_file(dir / "a.img", image);
+    const bool ignores_case = fs::exists(dir / "A.IMG");
+    const auto refused = [&](const std::vector<std::string>& args, const std::string& err) {
+      Outcome run = run_tool(args, dir);
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, err);
+      EXPECT_TRUE(read_file(dir / "a.img") == image) << "the image is not whole";
+      EXPECT_FALSE(fs::exists(dir / "b.bin")) << "an output was written";
+    };
+    if (ignores_case) {
+      refused({"16", "a.img", "A.IMG", "b.bin"},
+              "kiv_parse_bin: refusing to overwrite the image a.img with A.IMG\n");
+    }
+    refused({"16", "a.img", "b.bin", "B.BIN"},
+            "kiv_parse_bin: refusing to write header and body to one file: b.bin and B.BIN\n");
+    fs::remove(dir / "a.img");
+  });
+}
+
 // Splits and merges that finish, exact, wherever the files are: the move
 // aside before a removal must work where the rename can't refuse to replace.
 TEST(Faults, SplitsAndMergesFinishOnEveryFileSystem) {
