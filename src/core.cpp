@@ -199,6 +199,12 @@ kiv::Result check_run(const Run& run) {
 
 }  // namespace
 
+bool same_input(const Input& a, const Input& b) {
+  return reaches(
+      a.recorded, b.recorded,
+      spelled_alike(sys::identify_open(a.folder), a.name, sys::identify_open(b.folder), b.name));
+}
+
 kiv::Result failed(kiv::Failure reason, int error, const std::string& file, const char* format,
                    ...) {
   kiv::Result r{reason, std::error_code(error, std::generic_category()), file, {}};

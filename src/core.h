@@ -66,6 +66,9 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path);
 // Opens a recorded input again; it must be the file recorded, unchanged.
 kiv::Result reopen_input(Input& in, bool image);
 void close_input(Input& in);
+// True where two recorded inputs are one file, also one a file system that
+// ignores case gives an inode number per spelling of its name.
+bool same_input(const Input& a, const Input& b);
 // Reads the little-endian 32-bit word at offset of the open input.
 kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word);
 

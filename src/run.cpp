@@ -102,7 +102,7 @@ kiv::Result kiv::merge(const std::vector<std::filesystem::path>& inputs,
       run.inputs.push_back(in);
       if (r) return r;
       close_input(run.inputs.back());  // opened again at its turn: any number may be joined
-      const auto twice = [&](const Input& other) { return same_file(other.recorded, in.recorded); };
+      const auto twice = [&](const Input& other) { return same_input(other, in); };
       if (std::any_of(run.inputs.begin(), run.inputs.end() - 1, twice)) {
         sys::close_file(run.inputs.back().folder);
         run.inputs.pop_back();

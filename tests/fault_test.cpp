@@ -321,6 +321,12 @@ TEST(Faults, NamesTheSameButForCaseAreOneFile) {
     if (ignores_case) {
       refused({"16", "a.img", "A.IMG", "b.bin"},
               "kiv_parse_bin: refusing to overwrite the image a.img with A.IMG\n");
+      // Named twice: joined once, then the run stops there.
+      Outcome run = run_program(MERGE_RUNNER_EXE, {"a.img", "A.IMG", "2", "out"}, dir);
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(run.out.ends_with("fopen A.IMG failed\r\n")) << run.out << run.err;
+      EXPECT_TRUE(read_file(dir / "out") == image) << "the output is not the file once";
+      write_file(dir / "a.img", image);
     }
     refused({"16", "a.img", "b.bin", "B.BIN"},
             "kiv_parse_bin: refusing to write header and body to one file: b.bin and B.BIN\n");
