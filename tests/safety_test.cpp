@@ -256,12 +256,13 @@ void unreplaceable_output(const fs::path& dir, bool bound, bool writable) {
   fs::permissions(dir / "h.bin", fs::perms::owner_read | fs::perms::owner_write |
                                      (writable ? fs::perms::others_write : fs::perms::others_read));
   if (bound) {
-#if !HAVE_STATX
-    GTEST_SKIP() << "this build can't tell a mount point";
-#endif
+#if defined(__linux__) && HAVE_STATX
     write_file(dir / "bound", "");
     if (mount((dir / "bound").c_str(), (dir / "h.bin").c_str(), nullptr, MS_BIND, nullptr) != 0)
       GTEST_SKIP() << "no bind mount here";
+#else
+    GTEST_SKIP() << "this build can't tell a mount point";
+#endif
   } else {
     chown((dir / "a.img").c_str(), 65534, 65534);
     fs::permissions(dir, fs::perms::all | fs::perms::sticky_bit);
@@ -272,7 +273,9 @@ void unreplaceable_output(const fs::path& dir, bool bound, bool writable) {
         exec_program((dir / "tool").string(), {"16", "a.img", "h.bin", "b.bin"});
       },
       dir);
+#if defined(__linux__)
   if (bound) umount2((dir / "h.bin").c_str(), MNT_DETACH);
+#endif
   fs::permissions(dir, fs::perms::owner_all);
   const std::string written = read_file(dir / (bound ? "bound" : "h.bin"));
   if (writable) {
