@@ -132,7 +132,9 @@ kiv::Result refuse_over_input(const Run& run, const Output& out, const FileIdent
 
 kiv::Result open_input(Input& in, bool image) {
   close_input(in);
-  in.fd = sys::open_input(in.folder, in.name.c_str(), image);
+  // The image is one the user may change, though the run only reads it.
+  if (image && sys::may_write(in.folder, in.name.c_str()) != 0) return cannot_open(in.path, errno);
+  in.fd = sys::open_input(in.folder, in.name.c_str());
   return in.fd < 0 ? cannot_open(in.path, errno) : kiv::Result{};
 }
 
@@ -334,6 +336,10 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
     return failed(Failure::cannot_create, "cannot create", path, EISDIR);
   }
   if (kiv::Result r = refuse_over_input(run, out, out.before)) return r;
+  // A file the user may not write (a read-only one) is not theirs to replace.
+  if (out.before.error == 0 && sys::may_write(out.folder, out.name.c_str()) != 0) {
+    return failed(Failure::cannot_create, "cannot open", path, errno);
+  }
   for (const Output& other : run.outputs) {
     if (&other == &out || other.folder < 0 || !one_file(other, out) || keeps_nothing(out.before))
       continue;

@@ -24,11 +24,13 @@ FileIdentity identify_open(int fd);
 // possibly dangling.
 std::string follow_links(const char* path);
 
-// Opens an existing file for reading only; the image (`image`) only where it
-// could be opened for update (else -1, EACCES or EROFS), since an open for
-// writing would copy an overlay's lower file up. Where the system can
-// (Windows), no other program may write it while it is open.
-int open_input(int folder, const char* name, bool image);
+// Opens an existing file for reading only. Where the system can (Windows), no
+// other program may write it while it is open.
+int open_input(int folder, const char* name);
+// 0 where the process may write name in folder, as an open for writing would
+// find, without opening it (that would copy an overlay's lower file up); else
+// -1 (EACCES, EROFS, EPERM for an immutable file).
+int may_write(int folder, const char* name);
 // Creates a file in folder, for writing, that has no name (Linux's O_TMPFILE):
 // no other program can reach it. -1 with EOPNOTSUPP where there are none.
 int open_unnamed(int folder);

@@ -186,9 +186,12 @@ std::string sys::follow_links(const char* path) {
   return "";
 }
 
-int sys::open_input(int folder, const char* name, bool image) {
-  if (image && SYS(faccessat, folder, name, W_OK, AT_EACCESS) < 0) return -1;
+int sys::open_input(int folder, const char* name) {
   return above_streams(SYS(openat, folder, name, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+}
+
+int sys::may_write(int folder, const char* name) {
+  return SYS(faccessat, folder, name, W_OK, AT_EACCESS);
 }
 
 int sys::open_unnamed([[maybe_unused]] int folder) {

@@ -178,10 +178,14 @@ std::string sys::follow_links(const char* path) { return path; }
 
 // Open to no other writer while the run holds it (no FILE_SHARE_WRITE), yet
 // free to be moved aside and removed; one already writing makes it fail (EBUSY).
-int sys::open_input(int folder, const char* name, bool image) {
-  if (image && _waccess(in_folder(folder, name).c_str(), 2) != 0) return -1;  // read-only
+int sys::open_input(int folder, const char* name) {
   return open_as(in_folder(folder, name), GENERIC_READ, no_writer, OPEN_EXISTING,
                  FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
+}
+
+// The read-only attribute.
+int sys::may_write(int folder, const char* name) {
+  return _waccess(in_folder(folder, name).c_str(), 2);
 }
 
 int sys::open_unnamed(int) {
@@ -265,7 +269,7 @@ void sys::wait_out_tick(std::int64_t time) {
 // What the run writes it holds open to no other writer until it ends.
 bool sys::changes_show(int, const FileIdentity&) { return true; }
 
-// The read-only attribute keeps the image from opening (open_input); folders
+// The read-only attribute keeps the image from opening (may_write); folders
 // have no such rule the tool could read beforehand.
 const char* sys::why_unremovable(int, const char*) { return nullptr; }
 

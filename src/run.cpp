@@ -38,7 +38,10 @@ kiv::Result split_prepare(Run& run, const std::string& header, const std::string
           prepare_output(run, run.outputs[0], header, static_cast<std::uint64_t>(header_size)))
     return r;
   kiv::Result r = split_prepare_body(run, body, header_size);
-  return body_later && r.reason == kiv::Failure::cannot_create ? kiv::Result{} : r;
+  if (!body_later || r.reason != kiv::Failure::cannot_create) return r;
+  sys::close_file(run.outputs[1].folder);  // looked at again in the body step
+  run.outputs[1] = Output{};
+  return {};
 }
 
 kiv::Result split_header(Run& run, std::int32_t header_size) {

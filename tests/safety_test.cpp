@@ -290,6 +290,34 @@ void unreplaceable_output(const fs::path& dir, bool bound, bool writable) {
   }
 }
 
+// An output the user may not write (a read-only file of their own) is not
+// replaced: the run fails where opening it would, as before outputs were
+// renamed into place, and keeps the image.
+void read_only_output(const fs::path& dir, const std::string& which) {
+  copy_programs(dir);
+  write_file(dir / "a.img", image);
+  write_file(dir / which, "the old file");
+  fs::permissions(dir / which, fs::perms::owner_read | fs::perms::others_read);
+  for (const char* name : {"a.img", which.c_str()})
+    if (as_root()) chown((dir / name).c_str(), 65534, 65534);
+  Outcome run = run_child(
+      [&] {
+        if (as_root() && (setgid(65534) != 0 || setuid(65534) != 0)) std::_Exit(126);
+        exec_program((dir / "tool").string(), {"16", "a.img", "h.bin", "b.bin"});
+      },
+      dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(read_file(dir / which), "the old file") << "the read-only output was replaced";
+  EXPECT_TRUE(read_file(dir / "a.img") == image);
+  if (which == "h.bin") {
+    EXPECT_EQ(run.err, "I couldn't open the file \"h.bin\"\n");
+    EXPECT_FALSE(fs::exists(dir / "b.bin"));
+  } else {
+    EXPECT_TRUE(run.out.ends_with("Open the file failure...\r\n")) << run.out << run.err;
+    EXPECT_TRUE(read_file(dir / "h.bin") == image.substr(0, 0x1234));
+  }
+}
+
 // Limits a shell gives (ulimit -f, ulimit -v): one line and status 1, never a signal or an abort.
 void under_a_limit(const fs::path& dir, int resource, rlim_t limit) {
   write_file(dir / "a.img", image + std::string(16 << 20, 'x'));
@@ -375,6 +403,8 @@ INSTANTIATE_TEST_SUITE_P(
              [](const fs::path& d) { unreplaceable_output(d, false, true); }},
         Case{"another user's output in a sticky folder, read-only to the user",
              [](const fs::path& d) { unreplaceable_output(d, false, false); }},
+        Case{"a read-only header", [](const fs::path& d) { read_only_output(d, "h.bin"); }},
+        Case{"a read-only body", [](const fs::path& d) { read_only_output(d, "b.bin"); }},
         Case{"a file size limit", file_size_limit},
         Case{"an address space limit", address_space_limit},
         Case{"the body step without the header step",
