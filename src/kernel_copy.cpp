@@ -119,7 +119,7 @@ int sys::reserve_space([[maybe_unused]] int from, [[maybe_unused]] std::uint64_t
 #if HAVE_FALLOCATE
   constexpr std::uint64_t block = 4096;
   // A copy that will share the image's blocks needs none of its own.
-  if (from_at % block == 0 && to_at % block == 0 && shares_blocks(to)) return 0;
+  if (from >= 0 && from_at % block == 0 && to_at % block == 0 && shares_blocks(to)) return 0;
   const int rc = retried([&] {
     return SYS(fallocate, to, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(to_at),
                static_cast<off_t>(length));

@@ -68,9 +68,10 @@ std::int64_t kernel_copy(int from, std::uint64_t from_at, int to, std::uint64_t 
 // value where it may run to the end, start the largest where only a hole is
 // left. Where holes can't be found, everything from `at` is data.
 void find_data(int fd, std::uint64_t at, std::uint64_t& start, std::uint64_t& end);
-// Reserves the space length bytes of `from` will take at to_at in `to`, so a
-// copy that can't fit fails at once (-1: ENOSPC, EDQUOT, EFBIG); 0 also where
-// blocks will be shared or nothing can be reserved.
+// Reserves the space length bytes of `from` (-1: bytes the tool writes
+// itself) will take at to_at in `to`, so a copy that can't fit fails at once
+// (-1: ENOSPC, EDQUOT, EFBIG); 0 also where blocks will be shared or nothing
+// can be reserved.
 int reserve_space(int from, std::uint64_t from_at, int to, std::uint64_t to_at,
                   std::uint64_t length);
 // The largest file the process may write (RLIMIT_FSIZE); UINT64_MAX where unlimited.
