@@ -336,8 +336,10 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
     return failed(Failure::cannot_create, "cannot create", path, EISDIR);
   }
   if (kiv::Result r = refuse_over_input(run, out, out.before)) return r;
-  // A file the user may not write (a read-only one) is not theirs to replace.
-  if (out.before.error == 0 && sys::may_write(out.folder, out.name.c_str()) != 0) {
+  // A file the user may not write (a read-only one) is not theirs to replace;
+  // of the rest, the open tells.
+  if (out.before.error == 0 && out.before.kind == Kind::file &&
+      sys::may_write(out.folder, out.name.c_str()) != 0) {
     return failed(Failure::cannot_create, "cannot open", path, errno);
   }
   for (const Output& other : run.outputs) {
