@@ -314,6 +314,7 @@ kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word)
 kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
                            std::uint64_t size) {
   out.path = path;
+  if (path.empty()) return failed(Failure::cannot_create, "cannot create", path, ENOENT);
   const std::string target = sys::follow_links(path.c_str());  // what is written
   if (target.empty()) return cannot_examine(path, errno);
   out.name = sys::last_component(target.c_str());
