@@ -221,10 +221,13 @@ int sys::rename_over(int folder, const char* from, const char* to) {
 
 int sys::open_in_place(int folder, const char* name, bool wait) {
   int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (wait ? 0 : O_NONBLOCK);
+  struct stat st {};
+  const bool seen = SYS(fstatat, folder, name, &st, 0) == 0;
+  // As POSIX has it: Linux says ENXIO, which would read as a FIFO without a reader.
+  if (seen && S_ISSOCK(st.st_mode)) return errno = EOPNOTSUPP, -1;
 #if defined(__linux__)
   // A second writer of the disk is refused, as while it is mounted.
-  struct stat st {};
-  if (SYS(fstatat, folder, name, &st, 0) == 0 && S_ISBLK(st.st_mode)) flags |= O_EXCL;
+  if (seen && S_ISBLK(st.st_mode)) flags |= O_EXCL;
 #endif
   const int fd = above_streams(SYS(openat, folder, name, flags));
   if (fd >= 0 && !wait) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -97,6 +99,24 @@ void drain(int pipe) {
   pollfd ready{pipe, POLLIN, 0};
   while (poll(&ready, 1, 10000) == 1 && read(pipe, sink, sizeof sink) != 0) {
   }
+}
+
+// A socket can't be opened as a file: the header's line, and no wait for a reader announced.
+TEST(Faults, SocketAsOutputCannotBeOpened) {
+  ScratchDir dir;
+  const std::string image = make_image(768, 16, 512), path = (dir.path / "h.bin").string();
+  write_file(dir.path / "a.img", image);
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  if (path.size() >= sizeof at.sun_path) GTEST_SKIP() << "the folder's path is too long for a socket";
+  std::memcpy(at.sun_path, path.c_str(), path.size() + 1);
+  const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0) << std::strerror(errno);
+  Outcome run = run_tool({"16", "a.img", "h.bin", "b.bin"}, dir.path);
+  close(s);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "I couldn't open the file \"h.bin\"\n");
+  EXPECT_EQ(read_file(dir.path / "a.img"), image);
 }
 
 TEST(Faults, KilledMidCopyKeepsImage) {
