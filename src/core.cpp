@@ -246,7 +246,7 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path) {
   const FileIdentity id =
       in.folder < 0 ? FileIdentity{.error = errno} : sys::identify_at(in.folder, in.name.c_str());
   if (id.error == ENOENT || id.error == ENOTDIR) {
-    kiv::Result r = cannot_open(path, ENOENT);
+    kiv::Result r = cannot_open(path, id.error);
     if (const std::string left = left_aside(path); !left.empty())
       r.message += " (a stopped run left it as " + left + ": rename it back to " + verb + " it)";
     return r;
@@ -337,12 +337,6 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
     return failed(Failure::cannot_create, "cannot create", path, EISDIR);
   }
   if (kiv::Result r = refuse_over_input(run, out, out.before)) return r;
-  // A file the user may not write (a read-only one) is not theirs to replace;
-  // of the rest, the open tells.
-  if (out.before.error == 0 && out.before.kind == Kind::file &&
-      sys::may_write(out.folder, out.name.c_str()) != 0) {
-    return failed(Failure::cannot_create, "cannot open", path, errno);
-  }
   for (const Output& other : run.outputs) {
     if (&other == &out || other.folder < 0 || !one_file(other, out) || keeps_nothing(out.before))
       continue;
@@ -351,6 +345,12 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
                   path.c_str());
   }
   if (kiv::Result r = refuse_console(path, out.before, "write")) return r;
+  // A file the user may not write (a read-only one) is not theirs to replace;
+  // of the rest, the open tells.
+  if (out.before.error == 0 && out.before.kind == Kind::file &&
+      sys::may_write(out.folder, out.name.c_str()) != 0) {
+    return failed(Failure::cannot_create, "cannot open", path, errno);
+  }
   // Not a regular file, or a name no rename may replace (another user's in a
   // sticky folder, a mount point, an immutable file): written where it is.
   out.in_place =
