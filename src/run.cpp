@@ -52,8 +52,8 @@ kiv::Result split_header(Run& run, std::int32_t header_size) {
   std::uint64_t copied = 0;
   if (kiv::Result r = open_output(run, header)) return r;
   // The padding's space too, before a byte is written: a wrong offset can ask for gigabytes.
-  if (size > image.recorded.size && sys::reserve_space(-1, 0, header.fd, image.recorded.size,
-                                                       size - image.recorded.size) != 0)
+  if (size > image.recorded.size && header.before.kind == Kind::file &&
+      sys::reserve_space(-1, 0, header.fd, image.recorded.size, size - image.recorded.size) != 0)
     return failed(kiv::Failure::io, "cannot write", header.path, errno);
   if (kiv::Result r = copy_data(run, image, 0, header, size, copied)) return r;
   if (copied != std::min(size, image.recorded.size))
