@@ -135,9 +135,8 @@ kiv::Result copy_data(Run& run, const Input& from, std::uint64_t at, Output& to,
     // The output ends in that hole: its size says so. Only then: XFS, like
     // ext4, flushes a truncated file at its close, a sync nobody asked for
     // that would hide a missing one.
-    if (file_end > done && sys::set_size(to.fd, to.size) < 0) {
+    if (file_end > done && sys::set_size(to.fd, to.size) < 0)
       return io("cannot write", to.path, errno);
-    }
     done = file_end;
   }
   copied = done - at;

@@ -120,11 +120,10 @@ kiv::Result refuse_over_input(const Run& run, const Output& out, const FileIdent
     const bool alike =
         spelled_alike(sys::identify_open(in.folder), in.name, out.folder_id, out.name);
     if (!reaches(now, in.recorded, alike)) continue;
-    if (std::strcmp(run.verb, "merge") == 0) {
-      return failed(Failure::refused, 0, out.path, "refusing to merge %s into itself as %s",
-                    in.path.c_str(), out.path.c_str());
-    }
-    return failed(Failure::refused, 0, out.path, "refusing to overwrite the image %s with %s",
+    return failed(Failure::refused, 0, out.path,
+                  std::strcmp(run.verb, "merge") == 0
+                      ? "refusing to merge %s into itself as %s"
+                      : "refusing to overwrite the image %s with %s",
                   in.path.c_str(), out.path.c_str());
   }
   return {};
@@ -138,18 +137,12 @@ kiv::Result open_input(Input& in, bool image) {
   return in.fd < 0 ? cannot_open(in.path, errno) : kiv::Result{};
 }
 
-kiv::Result check_output(const Output& out) {
-  if (!unchanged(sys::identify_at(out.folder, out.name.c_str()), out.published))
-    return changed(out.path, "after it was written");
-  if (out.in_place && !unchanged(sys::identify_open(out.fd), out.published))
-    return changed(out.path, "after it was written");
-  return {};
-}
-
 kiv::Result check_outputs(const Run& run) {
   for (const Output& out : run.outputs) {
     if (out.published.inode == 0 && out.published.kind == Kind::file) continue;  // not yet written
-    if (kiv::Result r = check_output(out)) return r;
+    if (!unchanged(sys::identify_at(out.folder, out.name.c_str()), out.published) ||
+        (out.in_place && !unchanged(sys::identify_open(out.fd), out.published)))
+      return changed(out.path, "after it was written");
   }
   return {};
 }
@@ -262,9 +255,7 @@ kiv::Result record_input(const Run& run, Input& in, const std::string& path) {
                   verb, path.c_str(), why);
   }
   if (kiv::Result r = open_input(in, std::strcmp(verb, "split") == 0)) return r;
-  if (!same_file(sys::identify_open(in.fd), id)) {
-    return changed(path, "while it was opened");
-  }
+  if (!same_file(sys::identify_open(in.fd), id)) return changed(path, "while it was opened");
   // A change within the clock's tick of its times would leave them as they
   // are: the look that counts comes once no such change can.
   sys::wait_out_tick(std::max(id.modified, id.changed));
@@ -297,9 +288,7 @@ kiv::Result read_word(const Input& in, std::uint64_t offset, std::int32_t& word)
   std::size_t got = 0;
   for (std::int64_t n = 1; got < sizeof bytes && n > 0; got += static_cast<std::size_t>(n)) {
     n = sys::read_at(in.fd, bytes + got, sizeof bytes - got, offset + got);
-    if (n < 0) {
-      return failed(Failure::io, "cannot read", in.path, errno);
-    }
+    if (n < 0) return failed(Failure::io, "cannot read", in.path, errno);
   }
   if (got < sizeof bytes) {
     return failed(Failure::short_image, 0, in.path,
@@ -319,9 +308,8 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
   if (target.empty()) return cannot_examine(path, errno);
   out.name = sys::last_component(target.c_str());
   out.folder = sys::open_folder_of(target.c_str());
-  if (out.folder < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+  if (out.folder < 0 && (errno == ENOENT || errno == ENOTDIR))
     return failed(Failure::cannot_create, "cannot create", path, errno);
-  }
   // Its new entry could not be made durable, nor, failing that, the run end well.
   if (out.folder < 0) {
     return failed(Failure::refused, errno, path,
@@ -330,12 +318,10 @@ kiv::Result prepare_output(const Run& run, Output& out, const std::string& path,
   }
   out.folder_id = sys::identify_open(out.folder);
   out.before = sys::identify_at(out.folder, out.name.c_str());
-  if (out.before.error != 0 && out.before.error != ENOENT) {
+  if (out.before.error != 0 && out.before.error != ENOENT)
     return cannot_examine(path, out.before.error);
-  }
-  if (out.before.error == 0 && out.before.kind == Kind::folder) {
+  if (out.before.error == 0 && out.before.kind == Kind::folder)
     return failed(Failure::cannot_create, "cannot create", path, EISDIR);
-  }
   if (kiv::Result r = refuse_over_input(run, out, out.before)) return r;
   for (const Output& other : run.outputs) {
     if (&other == &out || other.folder < 0 || !one_file(other, out) || keeps_nothing(out.before))
@@ -375,9 +361,8 @@ kiv::Result open_output(Run& run, Output& out) {
     }
     if (out.fd >= 0) return {};
     // A file the user may write, in a folder that takes no new one: written where it is.
-    if (out.before.error != 0 || (errno != EACCES && errno != EPERM)) {
+    if (out.before.error != 0 || (errno != EACCES && errno != EPERM))
       return failed(Failure::cannot_create, "cannot create", out.path, errno);
-    }
     out.in_place = true;
   }
   out.fd = sys::open_in_place(out.folder, out.name.c_str(), false);
@@ -387,16 +372,12 @@ kiv::Result open_output(Run& run, Output& out) {
       return r;
     out.fd = sys::open_in_place(out.folder, out.name.c_str(), true);
   }
-  if (out.fd < 0) {
-    return failed(Failure::cannot_create, "cannot open", out.path, errno);
-  }
+  if (out.fd < 0) return failed(Failure::cannot_create, "cannot open", out.path, errno);
   const FileIdentity opened = sys::identify_open(out.fd);
-  if (out.before.inode != 0 && !same_file(opened, out.before)) {
+  if (out.before.inode != 0 && !same_file(opened, out.before))
     return changed(out.path, "before it was written");
-  }
-  if (opened.kind == Kind::file && opened.size > 0 && sys::set_size(out.fd, 0) < 0) {
+  if (opened.kind == Kind::file && opened.size > 0 && sys::set_size(out.fd, 0) < 0)
     return failed(Failure::io, "cannot empty", out.path, errno);
-  }
   return {};
 }
 
@@ -419,9 +400,8 @@ kiv::Result put_in_place(Run& run, Output& out) {
   const FileIdentity written = sys::identify_open(out.fd);
   if (written.error != 0) return cannot_examine(out.path, written.error);
   // Another writer that emptied or extended it meanwhile shows here.
-  if (written.kind == Kind::file && written.size != out.size) {
+  if (written.kind == Kind::file && written.size != out.size)
     return changed(out.path, "while it was written");
-  }
   // Any later write must show in its times: past their tick, unless every change shows anyway.
   if (written.kind == Kind::file && !sys::changes_show(out.fd, written))
     sys::wait_out_tick(std::max(written.modified, written.changed));
@@ -452,9 +432,8 @@ kiv::Result remove_inputs(Run& run, const char* action) {
     return failed(Failure::stopped, 0, run.inputs.front().path, "stopped: %s is kept",
                   run.inputs.front().path.c_str());
   }
-  for (const Input& in : run.inputs) {
+  for (const Input& in : run.inputs)
     if (kiv::Result r = remove_input(run, in, action)) return r;
-  }
   return {};
 }
 

@@ -118,9 +118,8 @@ int sync_to_disk(int fd, [[maybe_unused]] bool data_only) {
 #if HAVE_F_FULLFSYNC
   const int rc = retried([&] { return SYS(fcntl, fd, F_FULLFSYNC); });
   // A file system that has no full sync says so; any other error is the sync's own.
-  if (rc == 0 || (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY)) {
+  if (rc == 0 || (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY))
     return rc;
-  }
 #endif
 #if HAVE_FDATASYNC
   if (data_only) return retried([&] { return SYS(fdatasync, fd); });
@@ -155,9 +154,8 @@ int sys::open_folder_of(const char* path) {
 
 FileIdentity sys::identify_at(int folder, const char* name) {
   struct stat st {};
-  if (SYS(fstatat, folder, name, &st, 0) != 0) {
+  if (SYS(fstatat, folder, name, &st, 0) != 0)
     return FileIdentity{.error = errno == ENOTDIR ? ENOENT : errno};
-  }
   if (!S_ISCHR(st.st_mode) || !disks_are_character_devices) return describe(st, kind_of(st, -1));
   int fd = SYS(openat, folder, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   FileIdentity id = describe(st, kind_of(st, fd));
@@ -198,9 +196,8 @@ int sys::open_unnamed([[maybe_unused]] int folder) {
 #if HAVE_O_TMPFILE
   const int fd = SYS(openat, folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   // Only a file system without unnamed files falls back; a folder that takes no file is final.
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
     return above_streams(fd);
-  }
 #endif
   errno = EOPNOTSUPP;
   return -1;
@@ -355,9 +352,8 @@ bool sys::changes_show([[maybe_unused]] int fd, [[maybe_unused]] const FileIdent
   std::int64_t times[3] = {now.changed, 0, 0};
   for (int i = 1; i < 3; ++i) {
     struct stat st {};
-    if (SYS(fchmod, fd, static_cast<mode_t>(now.mode)) != 0 || SYS(fstat, fd, &st) != 0) {
+    if (SYS(fchmod, fd, static_cast<mode_t>(now.mode)) != 0 || SYS(fstat, fd, &st) != 0)
       return false;
-    }
     times[i] = nanoseconds(st.st_ctim);
   }
   return times[0] < times[1] && times[1] < times[2] && times[2] - times[0] < nanoseconds(tick);
@@ -368,12 +364,10 @@ bool sys::changes_show([[maybe_unused]] int fd, [[maybe_unused]] const FileIdent
 
 const char* sys::why_unremovable(int folder, const char* name) {
   struct statvfs mount {};
-  if (SYS(fstatvfs, folder, &mount) == 0 && (mount.f_flag & ST_RDONLY) != 0) {
+  if (SYS(fstatvfs, folder, &mount) == 0 && (mount.f_flag & ST_RDONLY) != 0)
     return "its folder is on a read-only file system";
-  }
-  if (SYS(faccessat, folder, ".", W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES) {
+  if (SYS(faccessat, folder, ".", W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES)
     return "its folder may not be written";
-  }
   struct stat holder {
   }, entry{};
   if (SYS(fstat, folder, &holder) != 0 ||
@@ -463,9 +457,8 @@ std::string sys::find_name(int folder, bool (*matches)(const char* name, const v
   std::string found;
   // One reader of this stream: readdir_r, which cppcheck suggests, is deprecated.
   // cppcheck-suppress readdirCalled
-  for (const dirent* entry; found.empty() && (entry = readdir(dir)) != nullptr;) {
+  for (const dirent* entry; found.empty() && (entry = readdir(dir)) != nullptr;)
     if (matches(entry->d_name, key)) found = entry->d_name;
-  }
   closedir(dir);
   return found;
 }

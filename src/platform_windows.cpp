@@ -44,9 +44,8 @@ int errno_of(DWORD error) {
       {ERROR_ALREADY_EXISTS, EEXIST}, {ERROR_FILE_EXISTS, EEXIST},
       {ERROR_DISK_FULL, ENOSPC},      {ERROR_HANDLE_DISK_FULL, ENOSPC},
       {ERROR_NOT_SAME_DEVICE, EXDEV}, {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG}};
-  for (const auto& [win, posix] : closest) {
+  for (const auto& [win, posix] : closest)
     if (win == error) return posix;
-  }
   return EIO;
 }
 
@@ -300,9 +299,8 @@ std::string sys::find_name(int folder, bool (*matches)(const char* name, const v
 
 const char* sys::last_component(const char* path) {
   const char* last = path;
-  for (const char* p = path; *p != '\0'; ++p) {
+  for (const char* p = path; *p != '\0'; ++p)
     if (*p == '/' || *p == '\\' || *p == ':') last = p + 1;
-  }
   return last;
 }
 
