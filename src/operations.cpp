@@ -169,11 +169,18 @@ void merge(const MergeFile_info& info) {
   clear(progress);
   if (r.reason == kiv::Failure::cannot_open) {
     // Every listed file a stopped run left aside is named, then the first missing one.
+    bool recorded = true;  // the core named a second name of each file it recorded
     for (const char* name : std::span(info.file_name, info.file_count)) {
+      recorded = recorded && r.file != name;
       std::error_code unseen;
       const std::string left = left_aside(name);
-      if (!left.empty() && !std::filesystem::exists(name, unseen))
+      if (left.empty()) continue;
+      if (!std::filesystem::exists(name, unseen)) {
         warn("a stopped run left %s as %s: rename it back to merge it", name, left.c_str());
+      } else if (!recorded && std::filesystem::equivalent(name, left, unseen)) {
+        warn("a stopped run left %s also as %s: the same file; remove that name", name,
+             left.c_str());
+      }
     }
     stop(stdout, "fopen %s failed\r\n", r.file.string().c_str());
   }
